@@ -1,0 +1,137 @@
+#include "command_line.h"
+
+#include <getopt.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+const char help_text[] =
+    "mathrast renders a LaTeX maths formula as an antialiased image\n"
+    "and prints the HTML attributes that align it with the text baseline.\n"
+    "\n"
+    "Usage: mathrast [OPTION]...\n"
+    "\n"
+    "-o name     output filename\n"
+    "-v          print verbose information\n"
+    "-f format   store images in 'format' (png by default)\n"
+    "-s n        set oversampling factor for antialiasing to 'n' (4 by default)\n"
+    "-r dpi      set output resolution to 'dpi' dots per inch\n"
+    "-p string   add 'string' to LaTeX preamble (e.g. \\usepackage{...})\n"
+    "-e env      embed equation in \\begin{env}..\\end{env} (e.g. -e 'align*')\n"
+    "-c colour   set foreground RGB colour (000000 by default)\n"
+    "-b colour   set background RGB colour (A0A0A0 by default, ignored for png)\n"
+    "-t          turn transparency OFF\n"
+    "-h          print this help text and exit\n"
+    "\n"
+    "LaTeX maths string is read from stdin. Image written to stdout unless filename\n"
+    "specified with -o option. Run with -f ? to list supported image formats.\n";
+
+parse_result finish(int status) {
+    parse_result r;
+    r.exit_status = status;
+    return r;
+}
+
+// A usage error: the caller asked for something we cannot do, so the help
+// goes where errors go and the status says failure.
+parse_result usage_error() {
+    print_help_text(stderr);
+    return finish(1);
+}
+
+}  // namespace
+
+int32_t leading_digits_value(const char* text) {
+    // atoi's rule, but an out-of-range number saturates instead of being
+    // undefined behaviour.
+    long long value = std::strtoll(text, nullptr, 10);
+    if (value > INT32_MAX)
+        return INT32_MAX;
+    if (value < INT32_MIN)
+        return INT32_MIN;
+    return static_cast<int32_t>(value);
+}
+
+void print_help_text(std::FILE* stream) {
+    std::fputs(help_text, stream);
+}
+
+void scan_colour(const char* text, rgb_colour& colour) {
+    unsigned int parts[3] = {0, 0, 0};
+    int converted = std::sscanf(text, "%02x%02x%02x", &parts[0], &parts[1], &parts[2]);
+    int32_t* fields[3] = {&colour.red, &colour.green, &colour.blue};
+    for (int i = 0; i < converted && i < 3; ++i)
+        *fields[i] = static_cast<int32_t>(parts[i]);
+}
+
+parse_result parse_command_line(int argc, char* const argv[]) {
+    job_settings settings;  // starts with every default
+
+    optind = 0;  // glibc: full re-initialisation, also reads the leading '+'
+    opterr = 1;
+    int option;
+    while ((option = getopt(argc, argv, "+f:s:o:e:tvc:b:r:p:h")) != -1) {
+        switch (option) {
+        case 'f':
+            if (std::strcmp(optarg, "png") == 0) {
+                settings.format = image_format::png;
+            } else if (std::strcmp(optarg, "gif") == 0) {
+                settings.format = image_format::gif;
+            } else if (optarg[0] == '?') {
+                std::printf("Supported image formats: png%s", ", gif\n");
+                return finish(0);
+            } else {
+                std::fprintf(stderr, "\nUnknown format '%s'\n", optarg);
+                return finish(1);
+            }
+            break;
+        case 's': {
+            int factor = leading_digits_value(optarg);
+            if (factor <= 0) {
+                std::fprintf(stderr, "\nOversampling factor %s is not a positive integer\n", optarg);
+                return finish(1);
+            }
+            settings.oversampling_factor = factor;
+            break;
+        }
+        case 'r':
+            settings.resolution = leading_digits_value(optarg);
+            break;
+        case 'c':
+            scan_colour(optarg, settings.foreground);
+            break;
+        case 'b':
+            scan_colour(optarg, settings.background);
+            break;
+        case 't':
+            settings.transparent = false;
+            break;
+        case 'v':
+            settings.verbose = true;
+            break;
+        case 'p':
+            settings.preamble = optarg;
+            break;
+        case 'e':
+            settings.environment = optarg;
+            break;
+        case 'o':
+            settings.output_name = std::string(optarg);
+            break;
+        case 'h':
+            print_help_text(stdout);
+            return finish(0);
+        default:  // getopt has printed its diagnostic
+            return usage_error();
+        }
+    }
+    if (optind != argc)
+        return usage_error();
+    parse_result r;
+    r.settings = std::move(settings);
+    return r;
+}

@@ -1,0 +1,21 @@
+// mathrast: one LaTeX maths formula on stdin to an antialiased image.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "command_line.h"
+#include "driver.h"
+#include "process.h"
+
+int main(int argc, char* argv[]) {
+    // Closed standard descriptors would be taken by our own files and then
+    // handed to children as their stdin, stdout or stderr.
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (fcntl(fd, F_GETFD) < 0)
+            open("/dev/null", O_RDWR);
+    }
+    prepare_process_signals();
+    parse_result parsed = parse_command_line(argc, argv);
+    if (!parsed.settings)
+        return parsed.exit_status;
+    return run_job(*parsed.settings);
+}

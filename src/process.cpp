@@ -1,0 +1,276 @@
+#include "process.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <sys/types.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+
+extern char** environ;
+
+namespace {
+
+volatile sig_atomic_t received_signal = 0;
+volatile sig_atomic_t running_group = 0;  // process group of the running child
+
+void on_interrupt(int signo) {
+    received_signal = signo;
+    pid_t group = running_group;
+    if (group > 0)
+        kill(-group, SIGKILL);
+}
+
+std::string env_name(const std::string& entry) {
+    return entry.substr(0, entry.find('='));
+}
+
+std::vector<std::string> child_environment(const child_spec& spec) {
+    std::vector<std::string> names;
+    for (const auto& e : spec.env_set)
+        names.push_back(env_name(e));
+    for (const auto& n : spec.env_unset)
+        names.push_back(n);
+    std::vector<std::string> env;
+    for (char** p = environ; p && *p; ++p) {
+        std::string entry(*p);
+        bool replaced = false;
+        for (const auto& n : names)
+            replaced = replaced || env_name(entry) == n;
+        if (!replaced)
+            env.push_back(std::move(entry));
+    }
+    env.insert(env.end(), spec.env_set.begin(), spec.env_set.end());
+    return env;
+}
+
+std::vector<char*> pointers(std::vector<std::string>& words) {
+    std::vector<char*> v;
+    for (auto& w : words)
+        v.push_back(w.data());
+    v.push_back(nullptr);
+    return v;
+}
+
+// In the child after fork: only async-signal-safe steps, then exec. Reports
+// the errno of a failed step through report_fd and exits 127.
+[[noreturn]] void become_child(const child_spec& spec, int stdin_fd, int null_fd,
+                               int report_fd, char** argv, char** envp) {
+    setpgid(0, 0);
+    const int reset[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGCHLD, SIGXFSZ};
+    for (int s : reset)
+        signal(s, SIG_DFL);
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+
+    auto target = [&](output_sink sink, int own) {
+        return sink == output_sink::null ? null_fd : sink == output_sink::to_stderr ? 2 : own;
+    };
+    int out_fd = target(spec.stdout_to, 1);
+    int err_fd = target(spec.stderr_to, 2);
+    // The stdout redirection to fd 2 must read fd 2 before it is replaced.
+    int err_copy = dup(err_fd);
+    int err = 0;
+    int in_fd = spec.stdin_data.empty() ? null_fd : stdin_fd;
+    if (err_copy < 0 || dup2(in_fd, 0) < 0 || dup2(out_fd, 1) < 0 || dup2(err_copy, 2) < 0)
+        err = errno;
+    if (!err && !spec.directory.empty() && chdir(spec.directory.c_str()) != 0)
+        err = errno;
+    rlimit fsize{static_cast<rlim_t>(child_file_size_limit),
+                 static_cast<rlim_t>(child_file_size_limit)};
+    if (!err && setrlimit(RLIMIT_FSIZE, &fsize) != 0)
+        err = errno;
+    if (!err) {
+        // Everything above 2 closes at exec, the report pipe included.
+        if (syscall(SYS_close_range, 3U, ~0U, 4U /* CLOSE_RANGE_CLOEXEC */) != 0) {
+            long max_fd = sysconf(_SC_OPEN_MAX);
+            for (long fd = 3; fd < (max_fd > 0 ? max_fd : 1024); ++fd)
+                fcntl(static_cast<int>(fd), F_SETFD, FD_CLOEXEC);
+        }
+        execvpe(argv[0], argv, envp);
+        err = errno;
+    }
+    ssize_t ignored = write(report_fd, &err, sizeof err);
+    (void)ignored;
+    _exit(127);
+}
+
+struct fd_owner {
+    int fd = -1;
+    fd_owner() = default;
+    explicit fd_owner(int f) : fd(f) {}
+    fd_owner(const fd_owner&) = delete;
+    fd_owner& operator=(const fd_owner&) = delete;
+    ~fd_owner() { reset(); }
+    void reset() {
+        if (fd >= 0)
+            close(fd);
+        fd = -1;
+    }
+};
+
+// Keeps SIGCHLD blocked while a child runs, so that its end cannot be missed
+// between fork and the wait.
+struct sigchld_block {
+    sigset_t old;
+    sigchld_block() {
+        sigset_t s;
+        sigemptyset(&s);
+        sigaddset(&s, SIGCHLD);
+        sigprocmask(SIG_BLOCK, &s, &old);
+    }
+    ~sigchld_block() {
+        // Drop a SIGCHLD still pending from this child before unblocking.
+        sigset_t s;
+        sigemptyset(&s);
+        sigaddset(&s, SIGCHLD);
+        timespec zero{0, 0};
+        while (sigtimedwait(&s, nullptr, &zero) > 0) {
+        }
+        sigprocmask(SIG_SETMASK, &old, nullptr);
+    }
+    sigchld_block(const sigchld_block&) = delete;
+    sigchld_block& operator=(const sigchld_block&) = delete;
+};
+
+double now_seconds() {
+    timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
+}
+
+// Waits until the child has ended (without reaping it), the limit passes, or
+// an interrupting signal has arrived. Returns false on the time limit.
+bool wait_for_end(pid_t pid, int limit_seconds) {
+    sigset_t chld;
+    sigemptyset(&chld);
+    sigaddset(&chld, SIGCHLD);
+    const double deadline = now_seconds() + limit_seconds;
+    for (;;) {
+        siginfo_t info;
+        std::memset(&info, 0, sizeof info);
+        if (waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+            info.si_pid == pid)
+            return true;
+        double left = deadline - now_seconds();
+        if (left <= 0)
+            return false;
+        timespec ts;
+        ts.tv_sec = static_cast<time_t>(left);
+        ts.tv_nsec = static_cast<long>((left - static_cast<double>(ts.tv_sec)) * 1e9);
+        sigtimedwait(&chld, nullptr, &ts);  // a SIGCHLD, the timeout or EINTR
+    }
+}
+
+}  // namespace
+
+void prepare_process_signals() {
+    struct sigaction sa;
+    std::memset(&sa, 0, sizeof sa);
+    sa.sa_handler = on_interrupt;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = 0;  // no SA_RESTART: a blocking read must see EINTR
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+    sigaction(SIGHUP, &sa, nullptr);
+    // A closed pipe on stdout must be a write error, not death.
+    signal(SIGPIPE, SIG_IGN);
+    // A caller may have left SIGCHLD ignored, which would reap our children
+    // before we can read their status.
+    signal(SIGCHLD, SIG_DFL);
+}
+
+int interrupt_signal() {
+    return received_signal;
+}
+
+child_result run_child(const child_spec& spec) {
+    child_result result;
+    if (spec.argv.empty()) {
+        result.code = EINVAL;
+        return result;
+    }
+    std::vector<std::string> argv_words = spec.argv;
+    std::vector<std::string> env_words = child_environment(spec);
+    std::vector<char*> argv = pointers(argv_words);
+    std::vector<char*> envp = pointers(env_words);
+
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0) {
+        result.code = errno;
+        return result;
+    }
+    fd_owner stdin_read(fds[0]), stdin_write(fds[1]);
+    // The data is one short line: it fits the pipe, so writing it before the
+    // child starts cannot block and cannot meet a broken pipe.
+    if (spec.stdin_data.size() > 4096 ||
+        write(stdin_write.fd, spec.stdin_data.data(), spec.stdin_data.size()) !=
+            static_cast<ssize_t>(spec.stdin_data.size())) {
+        result.code = EINVAL;
+        return result;
+    }
+    stdin_write.reset();
+
+    fd_owner null_fd(open("/dev/null", O_RDWR | O_CLOEXEC));
+    if (pipe2(fds, O_CLOEXEC) != 0 || null_fd.fd < 0) {
+        result.code = errno;
+        return result;
+    }
+    fd_owner report_read(fds[0]), report_write(fds[1]);
+
+    if (interrupt_signal()) {
+        result.outcome = child_outcome::interrupted;
+        return result;
+    }
+    sigchld_block block;
+    pid_t pid = fork();
+    if (pid < 0) {
+        result.code = errno;
+        return result;
+    }
+    if (pid == 0)
+        become_child(spec, stdin_read.fd, null_fd.fd, report_write.fd, argv.data(), envp.data());
+
+    setpgid(pid, pid);
+    running_group = pid;
+    if (interrupt_signal())
+        kill(-pid, SIGKILL);
+    report_write.reset();
+    stdin_read.reset();
+
+    bool ended = wait_for_end(pid, spec.time_limit_seconds);
+    // Whatever the child left running in its group goes with it; the group
+    // id stays ours until the leader is reaped.
+    kill(-pid, SIGKILL);
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    running_group = 0;
+
+    int start_errno = 0;
+    ssize_t got;
+    while ((got = read(report_read.fd, &start_errno, sizeof start_errno)) < 0 && errno == EINTR) {
+    }
+    if (got == static_cast<ssize_t>(sizeof start_errno)) {
+        result.outcome = child_outcome::not_started;
+        result.code = start_errno;
+    } else if (interrupt_signal()) {
+        result.outcome = child_outcome::interrupted;
+        result.code = interrupt_signal();
+    } else if (!ended) {
+        result.outcome = child_outcome::timed_out;
+    } else if (WIFEXITED(status)) {
+        result.outcome = child_outcome::exited;
+        result.code = WEXITSTATUS(status);
+    } else {
+        result.outcome = child_outcome::signalled;
+        result.code = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
+    }
+    return result;
+}
