@@ -14,6 +14,11 @@
 
 extern char** environ;
 
+#ifndef MATHRAST_TIME_LIMIT_SECONDS
+#define MATHRAST_TIME_LIMIT_SECONDS 30
+#endif
+const int child_time_limit_seconds = MATHRAST_TIME_LIMIT_SECONDS;
+
 namespace {
 
 volatile sig_atomic_t received_signal = 0;
@@ -82,8 +87,8 @@ std::vector<char*> pointers(std::vector<std::string>& words) {
         err = errno;
     if (!err && !spec.directory.empty() && chdir(spec.directory.c_str()) != 0)
         err = errno;
-    rlimit fsize{static_cast<rlim_t>(child_file_size_limit),
-                 static_cast<rlim_t>(child_file_size_limit)};
+    rlimit fsize{static_cast<rlim_t>(spec.file_size_limit),
+                 static_cast<rlim_t>(spec.file_size_limit)};
     if (!err && setrlimit(RLIMIT_FSIZE, &fsize) != 0)
         err = errno;
     if (!err) {

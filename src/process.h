@@ -5,11 +5,9 @@
 #include <string>
 #include <vector>
 
-// How long any one external program may run.
-#ifndef MATHRAST_TIME_LIMIT_SECONDS
-#define MATHRAST_TIME_LIMIT_SECONDS 30
-#endif
-constexpr int child_time_limit_seconds = MATHRAST_TIME_LIMIT_SECONDS;
+// How long any one external program may run, in seconds: 30, unless a
+// test build sets MATHRAST_TIME_LIMIT_SECONDS.
+extern const int child_time_limit_seconds;
 
 // Largest file a child may write (a formula's log, PostScript or rendering
 // is far smaller; a runaway \message loop is not).
@@ -26,6 +24,7 @@ struct child_spec {
     output_sink stdout_to = output_sink::inherit;
     output_sink stderr_to = output_sink::inherit;
     int time_limit_seconds = child_time_limit_seconds;
+    long long file_size_limit = child_file_size_limit;
 };
 
 enum class child_outcome { exited, signalled, timed_out, not_started, interrupted };
