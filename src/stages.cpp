@@ -167,6 +167,29 @@ std::optional<int32_t> page_side(int32_t lo, int32_t hi, int32_t resolution, int
     return static_cast<int32_t>(v);
 }
 
+// A log line as it may safely reach a terminal: control bytes and invalid
+// UTF-8 (a formula's own bytes can be anything) become '?'.
+std::string printable(const std::string& line) {
+    std::string out;
+    const auto* p = reinterpret_cast<const unsigned char*>(line.data());
+    const std::size_t n = line.size();
+    for (std::size_t i = 0; i < n;) {
+        const unsigned char c = p[i];
+        std::size_t length = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 0;
+        bool valid = length > 0 && i + length <= n && !(c >= 0xC0 && c < 0xC2) && c < 0xF5;
+        for (std::size_t k = 1; valid && k < length; ++k)
+            valid = (p[i + k] & 0xC0) == 0x80;
+        if (!valid || (length == 1 && ((c < 32 && c != '\t') || c == 127))) {
+            out += '?';
+            ++i;
+        } else {
+            out.append(line, i, length);
+            i += length;
+        }
+    }
+    return out;
+}
+
 }  // namespace
 
 std::string work_file(const work_area& area, const char* suffix) {
@@ -409,24 +432,23 @@ std::string translate_line(const bounding_box& box) {
 std::string first_tex_error(const std::string& log) {
     const std::size_t max_lines = 8;
     std::istringstream in(log);
-    std::string line, out;
-    bool inside = false, context_seen = false;
-    std::size_t taken = 0;
+    std::string line;
+    std::vector<std::string> lines;
+    bool context_seen = false;
     while (std::getline(in, line)) {
-        if (!inside && (line.empty() || line[0] != '!'))
+        if (lines.empty() && (line.empty() || line[0] != '!'))
             continue;
-        inside = true;
-        for (char& c : line) {
-            unsigned char u = static_cast<unsigned char>(c);
-            if ((u < 32 && c != '\t') || u == 127)
-                c = '?';
-        }
-        out += line + "\n";
-        if (context_seen || ++taken >= max_lines)
+        lines.push_back(printable(line) + "\n");
+        if (context_seen || lines.size() >= max_lines)
             break;
-        if (line.size() > 2 && line[0] == 'l' && line[1] == '.' &&
-            std::isdigit(static_cast<unsigned char>(line[2])))
-            context_seen = true;
+        context_seen = line.size() > 2 && line[0] == 'l' && line[1] == '.' &&
+                       std::isdigit(static_cast<unsigned char>(line[2]));
     }
+    // Without its context line within reach, the "!" line alone says most.
+    if (!context_seen && !lines.empty())
+        lines.resize(1);
+    std::string out;
+    for (const auto& l : lines)
+        out += l;
     return out;
 }

@@ -118,14 +118,20 @@ TEST(TexErrors, FirstErrorWithItsContext) {
         "! Second error.\n";
     EXPECT_EQ(first_tex_error(log), "! Undefined control sequence.\nl.7 .\\foo\n          x\n");
     EXPECT_EQ(first_tex_error("no errors here\n"), "");
-    // Control bytes from a hostile formula are not sent to the terminal.
-    EXPECT_EQ(first_tex_error("! Bad \x1b[31m.\nl.1 x\n\n"), "! Bad ?[31m.\nl.1 x\n\n");
-    // Without a context line it stops after a few lines.
-    std::string endless = "! Runaway.\n";
+    // Control bytes and invalid UTF-8 from a hostile formula are not sent to
+    // the terminal; valid UTF-8 is.
+    EXPECT_EQ(first_tex_error("! Bad \x1b[31m \xff\xfe \xc3\xa9 \xc3.\nl.1 x\n\n"),
+              "! Bad ?[31m ?? \xc3\xa9 ?.\nl.1 x\n\n");
+    // A LaTeX error with its help text and a distant context line.
+    EXPECT_EQ(first_tex_error("! LaTeX Error: \\begin{a} ended by \\end{b}.\n\nSee the LaTeX manual.\n"
+                              "Type  H <return>  for immediate help.\n ...\n\nl.8 \\end{b}\n\nmore\n"),
+              "! LaTeX Error: \\begin{a} ended by \\end{b}.\n\nSee the LaTeX manual.\n"
+              "Type  H <return>  for immediate help.\n ...\n\nl.8 \\end{b}\n\n");
+    // Without a context line within a few lines, the "!" line alone.
+    std::string endless = "! Emergency stop.\n";
     for (int i = 0; i < 50; ++i)
         endless += "line\n";
-    const std::string excerpt = first_tex_error(endless);
-    EXPECT_LE(std::count(excerpt.begin(), excerpt.end(), '\n'), 8);
+    EXPECT_EQ(first_tex_error(endless), "! Emergency stop.\n");
 }
 
 }  // namespace
