@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(
-  g++ clang cmake make pkg-config
+  g++ clang libclang-rt-14-dev cmake make pkg-config
   libpng-dev libgif-dev libgtest-dev
   texlive-latex-base ghostscript
 )
