@@ -140,7 +140,13 @@ int run_job(const job_settings& settings) {
         return 1;
     }
 
+    // The caller needs this line to place the image: losing it is a failure.
+    std::FILE* report_stream = output_file ? stdout : stderr;
     std::fputs(report_line(out->image.width, out->image.height, out->baseline_offset).c_str(),
-               output_file ? stdout : stderr);
+               report_stream);
+    if (std::fflush(report_stream) != 0 || std::ferror(report_stream)) {
+        std::fputs("\nError writing the report line\n", stderr);
+        return 1;
+    }
     return 0;
 }

@@ -2,6 +2,10 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cstdio>
+#include <exception>
+#include <new>
+
 #include "command_line.h"
 #include "driver.h"
 #include "process.h"
@@ -14,8 +18,17 @@ int main(int argc, char* argv[]) {
             open("/dev/null", O_RDWR);
     }
     prepare_process_signals();
-    parse_result parsed = parse_command_line(argc, argv);
-    if (!parsed.settings)
-        return parsed.exit_status;
-    return run_job(*parsed.settings);
+    // Unwinding on a failed allocation still runs the owners' clean-up, so the
+    // private work directory goes too.
+    try {
+        parse_result parsed = parse_command_line(argc, argv);
+        if (!parsed.settings)
+            return parsed.exit_status;
+        return run_job(*parsed.settings);
+    } catch (const std::bad_alloc&) {
+        std::fputs("\nOut of memory\n", stderr);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "\nInternal error: %s\n", e.what());
+    }
+    return 1;
 }

@@ -245,6 +245,10 @@ TEST(EndToEnd, WriteFailureIsReported) {
     run_output r = run_program({"sh", "-c", "printf x | \"$0\" > /dev/full", binary}, "", dir.path);
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "\nError writing image to 'stdout'\n");
+    // Without its report line the image cannot be placed: a failure too.
+    run_output report = run_program({"sh", "-c", "printf x | \"$0\" -o eq.png > /dev/full", binary}, "", dir.path);
+    EXPECT_EQ(report.status, 1);
+    EXPECT_EQ(report.err, "\nError writing the report line\n");
     // A reader that has gone away is an error too, not a silent death.
     run_output p = run_program(
         {"bash", "-c", "printf x | \"$0\" | true; echo ${PIPESTATUS[1]}", binary}, "", dir.path);
