@@ -4,7 +4,8 @@
 For every formula of the corpus, in the same loop and interleaved:
   mathrast  the built binary with -o, end to end;
   floor     latex, dvips and gs with exactly mathrast's arguments, environment
-            and input files, started back to back with nothing else;
+            and input files, run back to back by a minimal /bin/sh script that
+            is started the way mathrast is (what a perfect driver would cost);
   peer      the same document through latex and then
             dvipng -T tight -D 100 --depth -bg Transparent.
 Then the instructions of mathrast's own process (callgrind, children not
@@ -93,6 +94,9 @@ class Job:
         self.dvips_env.pop("TEXMFOUTPUT", None)
         self.gs_env = dict(base, TMPDIR=self.floor_dir, TEMP=self.floor_dir)
         self.gs_args = self.prepare_gs()
+        self.floor_script = os.path.join(self.floor_dir, "floor.sh")
+        with open(self.floor_script, "w") as f:
+            f.write(self.floor_text())
 
     def prepare_gs(self):
         """The gs words mathrast uses for this formula, from its bounding box."""
@@ -112,6 +116,21 @@ class Job:
         return ["gs", "-dSAFER", "-sDEVICE=pngmono", "-sOutputFile=formula.ps.png",
                 "-r%d" % (r * s), "-g%dx%d" % (w, h), "-q", "-", "formula.ps"]
 
+    def floor_text(self):
+        """The floor: one line per program, variables as shell prefixes (no
+        extra process), the translate line as a here-document."""
+        def q(word):
+            return "'" + word.replace("'", "'\\''") + "'"
+
+        def env(d):
+            return "".join(k + "=" + q(d[k]) + " " for k in sorted(d) if os.environ.get(k) != d[k])
+
+        return ("unset TEXMFOUTPUT\ncd " + q(self.floor_dir) + "\n"
+                + env(self.latex_env) + "latex formula.tex < /dev/null > /dev/null\n"
+                + env(self.dvips_env) + "dvips -R2 -q -E -o formula.ps formula.dvi > /dev/null 2>&1\n"
+                + env(self.gs_env) + " ".join(q(w) for w in self.gs_args) + " >&2 <<'END'\n"
+                + self.translate + "END\n")
+
     def mathrast_argv(self, extra=()):
         return [self.binary] + self.options + list(extra) + ["-o", "eq.png"]
 
@@ -125,12 +144,8 @@ class Job:
         return took
 
     def run_floor(self):
-        d = self.floor_dir
         start = time.perf_counter()
-        spawn(["latex", "formula.tex"], d, self.latex_env)
-        spawn(["dvips", "-R2", "-q", "-E", "-o", "formula.ps", "formula.dvi"], d, self.dvips_env,
-              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        spawn(self.gs_args, d, self.gs_env, stdin_data=self.translate, stdout=subprocess.DEVNULL)
+        spawn(["/bin/sh", self.floor_script], self.floor_dir, os.environ, stdin_data=self.formula)
         return time.perf_counter() - start
 
     def run_peer(self):
