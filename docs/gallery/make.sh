@@ -92,6 +92,6 @@ profile=$(mktemp -d)
 trap 'rm -rf "$profile"' EXIT
 chromium --headless --no-sandbox --disable-gpu --disable-quic --no-first-run \
   --disable-background-networking --disable-component-update --disable-sync \
-  --hide-scrollbars --user-data-dir="$profile" --window-size=884,1060 \
+  --hide-scrollbars --user-data-dir="$profile" --window-size=884,830 \
   --screenshot="$here/screenshot.png" "file://$here/index.html" 2> /dev/null
 echo "Wrote $here/index.html and $here/screenshot.png"
