@@ -94,6 +94,7 @@ class Job:
         self.dvips_env.pop("TEXMFOUTPUT", None)
         self.gs_env = dict(base, TMPDIR=self.floor_dir, TEMP=self.floor_dir)
         self.gs_args = self.prepare_gs()
+        self.run_mathrast()  # fails early on a formula that does not render
         self.floor_script = os.path.join(self.floor_dir, "floor.sh")
         with open(self.floor_script, "w") as f:
             f.write(self.floor_text())
@@ -236,8 +237,8 @@ def main():
         print("|---|---:|---:|---:|---:|---:|---:|")
         floor_ratios, peer_ratios, m_all, f_all, p_all, rss_all = [], [], [], [], [], []
         for job in jobs:
-            job.run_mathrast()  # warm the file cache
-            job.run_floor()
+            job.run_floor()  # warm the file cache
+            job.run_mathrast()
             job.run_peer()
             m, fl, pe = [], [], []
             for _ in range(args.reps):

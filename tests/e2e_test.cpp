@@ -199,6 +199,12 @@ TEST(EndToEnd, MissingDirectory) {
     EXPECT_EQ(r.err, "\nCannot change to directory 'nowhere'\n");
     EXPECT_EQ(r.out, "");
     EXPECT_TRUE(list_dir(dir.path).empty());
+
+    // A directory where nothing can be created, even by root.
+    run_output ro = mathrast({"-o", "/proc/eq.png"}, formula, dir.path);
+    EXPECT_EQ(ro.status, 1);
+    EXPECT_EQ(ro.err.rfind("\nCannot make a work directory in the output directory: ", 0), 0u) << ro.err;
+    EXPECT_EQ(ro.err.back(), '\n');
 }
 
 TEST(EndToEnd, UsageErrorsAndHelp) {
