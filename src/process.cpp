@@ -70,6 +70,9 @@ std::vector<char*> pointers(std::vector<std::string>& words) {
     const int reset[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGCHLD, SIGXFSZ};
     for (int s : reset)
         signal(s, SIG_DFL);
+    // The child runs in a background process group: with the terminal's
+    // "tostop" set, its first message would stop it until the time limit.
+    signal(SIGTTOU, SIG_IGN);
     sigset_t none;
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
