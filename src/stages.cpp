@@ -11,7 +11,6 @@
 #include <cstring>
 #include <fstream>
 #include <memory>
-#include <sstream>
 #include <vector>
 
 #include "process.h"
@@ -78,25 +77,27 @@ bool write_all(std::FILE* f, const std::string& s) {
     return std::fwrite(s.data(), 1, s.size(), f) == s.size();
 }
 
-// Copies the formula into the document. Returns false on a read error or an
-// interruption.
-bool copy_formula(int in, std::FILE* out) {
+enum class copy_result { done, read_failed, write_failed };
+
+// Copies the formula into the document. A read error is reported here; an
+// interruption is reported by the driver.
+copy_result copy_formula(int in, std::FILE* out) {
     std::vector<char> buffer(65536);
     for (;;) {
         ssize_t got = read(in, buffer.data(), buffer.size());
         if (got == 0)
-            return true;
+            return copy_result::done;
         if (got < 0) {
             if (errno == EINTR && !interrupt_signal())
                 continue;
             if (!interrupt_signal())
                 std::fprintf(stderr, "\nCannot read the formula from standard input: %s\n",
                              std::strerror(errno));
-            return false;
+            return copy_result::read_failed;
         }
         if (std::fwrite(buffer.data(), 1, static_cast<std::size_t>(got), out) !=
             static_cast<std::size_t>(got))
-            return false;
+            return copy_result::write_failed;
     }
 }
 
@@ -108,11 +109,13 @@ bool write_document(const std::string& path, const std::string& preamble,
         return false;
     }
     errno = 0;
-    bool ok = write_all(doc.get(), document_head(preamble, environment));
-    if (ok && !copy_formula(formula_in, doc.get()))
-        return false;  // the reason is printed, or the run was interrupted
-    ok = ok && write_all(doc.get(), document_tail(environment));
-    ok = ok && std::fflush(doc.get()) == 0;
+    copy_result copied = write_all(doc.get(), document_head(preamble, environment))
+                             ? copy_formula(formula_in, doc.get())
+                             : copy_result::write_failed;
+    if (copied == copy_result::read_failed)
+        return false;
+    bool ok = copied == copy_result::done && write_all(doc.get(), document_tail(environment)) &&
+              std::fflush(doc.get()) == 0;
     int closed = std::fclose(doc.release());
     if (!ok || closed != 0) {
         std::fprintf(stderr, "\nCannot write the LaTeX document: %s\n",
@@ -120,13 +123,6 @@ bool write_document(const std::string& path, const std::string& preamble,
         return false;
     }
     return true;
-}
-
-std::string read_file(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
 }
 
 // Moves a work file into work_dir under the user's name, for inspection.
@@ -280,12 +276,15 @@ int run_latex_stage(const work_area& area, const std::string& preamble,
         return 0;
     if (r.outcome == child_outcome::interrupted)
         return -1;
-    std::string log = read_file(work_file(area, ".log"));
+    std::string excerpt;
+    if (r.outcome == child_outcome::exited) {
+        std::ifstream log(work_file(area, ".log"), std::ios::binary);
+        excerpt = first_tex_error(log);
+    }
     keep_as(area, ".log");
     std::fputs("\nError running LaTeX\n", stderr);
     explain("latex", r, spec.time_limit_seconds);
-    if (r.outcome == child_outcome::exited)
-        std::fputs(first_tex_error(log).c_str(), stderr);
+    std::fputs(excerpt.c_str(), stderr);
     return -1;
 }
 
@@ -429,9 +428,8 @@ std::string translate_line(const bounding_box& box) {
     return std::to_string(box.llx) + " neg " + std::to_string(box.lly) + " neg translate\n";
 }
 
-std::string first_tex_error(const std::string& log) {
+std::string first_tex_error(std::istream& in) {
     const std::size_t max_lines = 8;
-    std::istringstream in(log);
     std::string line;
     std::vector<std::string> lines;
     bool context_seen = false;

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <istream>
 #include <optional>
 #include <string>
 
@@ -85,5 +86,6 @@ std::optional<render_geometry> compute_render_geometry(const bounding_box& box,
 std::string translate_line(const bounding_box& box);
 
 // The first TeX error of a log: the "!" line through the "l.<n>" line and
-// the line after it, at most a few lines, control bytes shown as '?'.
-std::string first_tex_error(const std::string& log);
+// the line after it, at most a few lines, control bytes and invalid UTF-8
+// shown as '?'. Reads only as far as it needs.
+std::string first_tex_error(std::istream& log);

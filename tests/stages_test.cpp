@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <sstream>
 
 #include "stages.h"
 
@@ -106,6 +107,11 @@ TEST(RenderGeometry, SizesAndLimits) {
 TEST(RenderGeometry, TranslateLineUsesRawPoints) {
     EXPECT_EQ(translate_line({72, 72, 144, 100}), "72 neg 72 neg translate\n");
     EXPECT_EQ(translate_line({-3, 5, 0, 0}), "-3 neg 5 neg translate\n");
+}
+
+std::string first_tex_error(const std::string& log) {
+    std::istringstream in(log);
+    return ::first_tex_error(in);
 }
 
 TEST(TexErrors, FirstErrorWithItsContext) {
