@@ -382,6 +382,15 @@ TEST(EndToEnd, GifOutput) {
         EXPECT_EQ(transparent, j.transparent);
         EXPECT_TRUE(parse_report(j.file ? r.out : r.err).ok);
     }
+    // Images are created like any file (0666 less the umask), so that a web
+    // server can read them.
+    const mode_t mask = umask(0);
+    umask(mask);
+    for (const char* name : {"eq.gif", "ref.png"}) {
+        struct stat st;
+        ASSERT_EQ(stat(dir.file(name).c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 0777, 0666 & ~mask) << name;
+    }
 }
 
 }  // namespace
