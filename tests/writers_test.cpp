@@ -126,50 +126,59 @@ struct gif_file {
 TEST(GifWriter, TablesExtensionAndPixels) {
     temp_dir dir;
     const grey_bitmap image = all_levels();
-    for (bool transparent : {true, false}) {
-        SCOPED_TRACE(transparent);
-        const std::string path = dir.file("out.gif");
-        ASSERT_EQ(write_gif_image(image, path.c_str(), {18, 52, 86}, {254, 220, 186}, transparent), 0);
-        gif_file g;
-        g.bytes = read_file(path);
-        // Header, logical screen: 16 x 16, global table of 256, background 255.
-        EXPECT_EQ(g.bytes.substr(0, 6), transparent ? "GIF89a" : "GIF87a");
-        EXPECT_EQ(static_cast<uint8_t>(g.bytes[6]), 16);
-        EXPECT_EQ(static_cast<uint8_t>(g.bytes[10]) & 0x87, 0x87);
-        EXPECT_EQ(static_cast<uint8_t>(g.bytes[11]), 255);
-        // Right after the global table: the extension, or the image descriptor.
-        const std::string after_table = g.bytes.substr(13 + 768, 8);
-        if (transparent)
-            EXPECT_EQ(after_table, std::string("\x21\xF9\x04\x01\x00\x00\xFF\x00", 8));
-        else
-            EXPECT_EQ(after_table[0], '\x2C');
+    const std::pair<rgb_colour, rgb_colour> colour_pairs[] = {
+        {{0, 0, 0}, {160, 160, 160}},      // the defaults: a grey ramp
+        {{18, 52, 86}, {254, 220, 186}},   // not grey
+    };
+    for (const auto& [fg, bg] : colour_pairs) {
+        for (bool transparent : {true, false}) {
+            SCOPED_TRACE(testing::Message() << "transparent " << transparent << " fg red " << fg.red);
+            const std::string path = dir.file("out.gif");
+            ASSERT_EQ(write_gif_image(image, path.c_str(), fg, bg, transparent), 0);
+            gif_file g;
+            g.bytes = read_file(path);
+            // Header, logical screen: 16 x 16, global table of 256, background 255.
+            EXPECT_EQ(g.bytes.substr(0, 6), transparent ? "GIF89a" : "GIF87a");
+            EXPECT_EQ(static_cast<uint8_t>(g.bytes[6]), 16);
+            EXPECT_EQ(static_cast<uint8_t>(g.bytes[10]) & 0x87, 0x87);
+            EXPECT_EQ(static_cast<uint8_t>(g.bytes[11]), 255);
+            // Right after the global table: the extension, or the image descriptor.
+            const std::string after_table = g.bytes.substr(13 + 768, 8);
+            if (transparent)
+                EXPECT_EQ(after_table, std::string("\x21\xF9\x04\x01\x00\x00\xFF\x00", 8));
+            else
+                EXPECT_EQ(after_table[0], '\x2C');
 
-        int error = 0;
-        g.gif = DGifOpenFileName(path.c_str(), &error);
-        ASSERT_NE(g.gif, nullptr);
-        ASSERT_EQ(DGifSlurp(g.gif), GIF_OK);
-        ASSERT_EQ(g.gif->ImageCount, 1);
-        const SavedImage& img = g.gif->SavedImages[0];
-        EXPECT_EQ(img.ImageDesc.Width, 16);
-        EXPECT_EQ(img.ImageDesc.Height, 16);
-        EXPECT_FALSE(img.ImageDesc.Interlace);
-        std::vector<uint8_t> pixels(img.RasterBits, img.RasterBits + 256);
-        EXPECT_EQ(pixels, flat(image));
-        palette_ramp ramp = build_palette_ramp({18, 52, 86}, {254, 220, 186}, false);
-        for (const ColorMapObject* map : {g.gif->SColorMap, img.ImageDesc.ColorMap}) {
-            ASSERT_NE(map, nullptr);
-            ASSERT_EQ(map->ColorCount, 256);
-            for (int i = 0; i < 256; ++i) {
-                EXPECT_EQ(map->Colors[i].Red, ramp.colours[3 * i]);
-                EXPECT_EQ(map->Colors[i].Green, ramp.colours[3 * i + 1]);
-                EXPECT_EQ(map->Colors[i].Blue, ramp.colours[3 * i + 2]);
+            int error = 0;
+            g.gif = DGifOpenFileName(path.c_str(), &error);
+            ASSERT_NE(g.gif, nullptr);
+            ASSERT_EQ(DGifSlurp(g.gif), GIF_OK);
+            ASSERT_EQ(g.gif->ImageCount, 1);
+            const SavedImage& img = g.gif->SavedImages[0];
+            EXPECT_EQ(img.ImageDesc.Width, 16);
+            EXPECT_EQ(img.ImageDesc.Height, 16);
+            EXPECT_FALSE(img.ImageDesc.Interlace);
+            std::vector<uint8_t> pixels(img.RasterBits, img.RasterBits + 256);
+            EXPECT_EQ(pixels, flat(image));
+            palette_ramp ramp = build_palette_ramp(fg, bg, false);
+            if (fg.red == 0) {
+                EXPECT_EQ(ramp.colours[3 * 128], 80);  // floor(160 * 128 / 255)
             }
-        }
-        GraphicsControlBlock gcb;
-        bool has_gcb = DGifSavedExtensionToGCB(g.gif, 0, &gcb) == GIF_OK;
-        EXPECT_EQ(has_gcb, transparent);
-        if (has_gcb) {
-            EXPECT_EQ(gcb.TransparentColor, 255);
+            for (const ColorMapObject* map : {g.gif->SColorMap, img.ImageDesc.ColorMap}) {
+                ASSERT_NE(map, nullptr);
+                ASSERT_EQ(map->ColorCount, 256);
+                for (int i = 0; i < 256; ++i) {
+                    EXPECT_EQ(map->Colors[i].Red, ramp.colours[3 * i]);
+                    EXPECT_EQ(map->Colors[i].Green, ramp.colours[3 * i + 1]);
+                    EXPECT_EQ(map->Colors[i].Blue, ramp.colours[3 * i + 2]);
+                }
+            }
+            GraphicsControlBlock gcb;
+            bool has_gcb = DGifSavedExtensionToGCB(g.gif, 0, &gcb) == GIF_OK;
+            EXPECT_EQ(has_gcb, transparent);
+            if (has_gcb) {
+                EXPECT_EQ(gcb.TransparentColor, 255);
+            }
         }
     }
 }
