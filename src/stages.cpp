@@ -339,6 +339,10 @@ int run_raster_stage(const work_area& area, int32_t resolution, int32_t oversamp
         return -1;
     }
 
+    // A formula can \openout files into the private directory: whatever is
+    // read back as the rendering must come from gs.
+    unlink(work_file(area, ".ps.png").c_str());
+
     child_spec spec;
     spec.argv = {"gs",
                  "-dSAFER",
