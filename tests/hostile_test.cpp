@@ -61,6 +61,7 @@ struct hostile_case {
     int status;
     const char* message;                // must appear on stderr
     std::vector<std::string> left;  // what work_dir holds afterwards
+    const char* absent = nullptr;   // must not appear on stderr
 };
 
 std::ostream& operator<<(std::ostream& os, const hostile_case& c) {
@@ -96,6 +97,11 @@ const hostile_case hostile_cases[] = {
      "\nError running LaTeX\n", log},
     {"openout_parent", "\\immediate\\openout5=../pwned \\immediate\\write5{x}x", {}, 1,
      "\nError running LaTeX\n", log},
+    // A file the formula writes under the rendering's name is never read.
+    {"openout_fake_rendering",
+     "\\immediate\\openout5=formula.ps.png \\immediate\\write5{junk}\\immediate\\closeout5 "
+     "x\\special{\" (nofile) (r) file}",
+     {}, 1, "\nError reading 'eq.ps.png'\n", none, "libpng"},
     {"tex_loop", "\\def\\x{\\x}\\x", {}, 1, "latex was stopped: the time limit of 3 seconds was reached\n", log},
     {"postscript_loop", "x\\special{\" {} loop}", {}, 1,
      "\nError running Ghostscript\ngs was stopped: the time limit of 3 seconds was reached\n", none},
@@ -141,6 +147,9 @@ TEST_P(Hostile, StaysInsideItsDirectory) {
     EXPECT_EQ(r.status, c.status) << r.err;
     EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
     EXPECT_EQ(r.err.find("LEAKED"), std::string::npos);
+    if (c.absent) {
+        EXPECT_EQ(r.err.find(c.absent), std::string::npos) << r.err;
+    }
     EXPECT_EQ(r.err.find("SECRET"), std::string::npos);
     EXPECT_EQ(list_dir(work), c.left);
     snapshot(root.path, work, after);
