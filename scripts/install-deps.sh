@@ -1,13 +1,17 @@
 #!/usr/bin/env bash
-# Installs what building, running and testing mathrast needs on Debian 12.
+# Installs what building and running mathrast needs on Debian 12; with
+# --tests, also what its tests need (GoogleTest, clang for the fuzzer).
 # Idempotent: when every package is present it only checks and returns.
 set -euo pipefail
 
 packages=(
-  g++ clang libclang-rt-14-dev cmake make pkg-config
-  libpng-dev libgif-dev libgtest-dev
+  g++ cmake make pkg-config
+  libpng-dev libgif-dev
   texlive-latex-base ghostscript
 )
+if [ "${1:-}" = "--tests" ]; then
+  packages+=(libgtest-dev clang libclang-rt-14-dev)
+fi
 
 missing=()
 for p in "${packages[@]}"; do
