@@ -49,7 +49,9 @@ std::string report_line(int32_t width, int32_t height, int32_t baseline_offset) 
 namespace {
 
 int interrupted_status() {
-    std::fprintf(stderr, "\nInterrupted by signal %i; the run was stopped and its work files removed\n", interrupt_signal());
+    std::fprintf(stderr,
+                 "\nInterrupted by signal %i; the run was stopped and its work files removed\n",
+                 interrupt_signal());
     return 1;
 }
 
