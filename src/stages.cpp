@@ -58,15 +58,11 @@ std::string tex_inputs(const work_area& area) {
     return path;
 }
 
-void print_time_limit(const char* program, int seconds) {
-    std::fprintf(stderr, "%s was stopped: the time limit of %i seconds was reached\n", program,
-                 seconds);
-}
-
 // Adds the reason for a failure that the program itself cannot explain.
 void explain(const char* program, const child_result& r, int seconds) {
     if (r.outcome == child_outcome::timed_out)
-        print_time_limit(program, seconds);
+        std::fprintf(stderr, "%s was stopped: the time limit of %i seconds was reached\n", program,
+                     seconds);
     else if (r.outcome == child_outcome::not_started)
         std::fprintf(stderr, "Cannot run '%s': %s\n", program, std::strerror(r.code));
     else if (r.outcome == child_outcome::signalled)
@@ -365,7 +361,7 @@ int run_raster_stage(const work_area& area, int32_t resolution, int32_t oversamp
     unlink(ps.c_str());
     if (r.outcome == child_outcome::timed_out) {
         std::fputs("\nError running Ghostscript\n", stderr);
-        print_time_limit("gs", spec.time_limit_seconds);
+        explain("gs", r, spec.time_limit_seconds);
         return -1;
     }
     if (r.outcome == child_outcome::interrupted)
@@ -441,10 +437,12 @@ std::string first_tex_error(std::istream& in) {
         if (lines.empty() && (line.empty() || line[0] != '!'))
             continue;
         lines.push_back(printable(line) + "\n");
-        if (context_seen || lines.size() >= max_lines)
-            break;
+        if (context_seen)
+            break;  // the line after the context line
         context_seen = line.size() > 2 && line[0] == 'l' && line[1] == '.' &&
                        std::isdigit(static_cast<unsigned char>(line[2]));
+        if (!context_seen && lines.size() >= max_lines)
+            break;
     }
     // Without its context line within reach, the "!" line alone says most.
     if (!context_seen && !lines.empty())

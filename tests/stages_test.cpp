@@ -133,6 +133,9 @@ TEST(TexErrors, FirstErrorWithItsContext) {
                               "Type  H <return>  for immediate help.\n ...\n\nl.8 \\end{b}\n\nmore\n"),
               "! LaTeX Error: \\begin{a} ended by \\end{b}.\n\nSee the LaTeX manual.\n"
               "Type  H <return>  for immediate help.\n ...\n\nl.8 \\end{b}\n\n");
+    // A context line in the last place within reach still counts.
+    EXPECT_EQ(first_tex_error("! E.\n1\n2\n3\n4\n5\n6\nl.9 x\ny\nz\n"),
+              "! E.\n1\n2\n3\n4\n5\n6\nl.9 x\ny\n");
     // Without a context line within a few lines, the "!" line alone.
     std::string endless = "! Emergency stop.\n";
     for (int i = 0; i < 50; ++i)
