@@ -4,14 +4,13 @@
 
 #include <algorithm>
 #include <csetjmp>
-#include <memory>
+#include <string>
 #include <vector>
 
-namespace {
+#include "file_ptr.h"
+#include "png_messages.h"
 
-struct file_closer {
-    void operator()(std::FILE* f) const { std::fclose(f); }
-};
+namespace {
 
 // Owns libpng's read structures.
 struct png_read_guard {
@@ -71,9 +70,14 @@ bool read_pixels(png_structp png, png_bytepp rows) {
 
 }  // namespace
 
-std::optional<grey_bitmap> read_png_stream(std::FILE* stream, int64_t max_pixels) {
+namespace {
+
+// The read itself; its failures leave their text in `messages`.
+std::optional<grey_bitmap> read_png(std::FILE* stream, int64_t max_pixels,
+                                    png_messages& messages) {
     png_read_guard guard;
-    guard.png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+    guard.png =
+        png_create_read_struct(PNG_LIBPNG_VER_STRING, &messages, on_png_error, on_png_warning);
     if (!guard.png)
         return std::nullopt;
     guard.info = png_create_info_struct(guard.png);
@@ -85,7 +89,7 @@ std::optional<grey_bitmap> read_png_stream(std::FILE* stream, int64_t max_pixels
     case header_status::failed:
         return std::nullopt;
     case header_status::not_grey:
-        std::fputs("\nInput file is not grayscale.\n", stderr);
+        messages.errors += "\nInput file is not grayscale.\n";
         return std::nullopt;
     case header_status::ok:
         break;
@@ -93,14 +97,13 @@ std::optional<grey_bitmap> read_png_stream(std::FILE* stream, int64_t max_pixels
     // A grey image with a transparency chunk would expand to two bytes a
     // pixel; rows hold exactly one.
     if (layout.row_bytes != layout.width) {
-        std::fputs("\nInput file is not plain grayscale (it has transparency).\n", stderr);
+        messages.errors += "\nInput file is not plain grayscale (it has transparency).\n";
         return std::nullopt;
     }
     if (int64_t{layout.width} * layout.height > max_pixels || layout.width > INT32_MAX ||
         layout.height > INT32_MAX) {
-        std::fprintf(stderr, "\nInput file is too large: %lu x %lu pixels\n",
-                     static_cast<unsigned long>(layout.width),
-                     static_cast<unsigned long>(layout.height));
+        messages.errors += "\nInput file is too large: " + std::to_string(layout.width) + " x " +
+                           std::to_string(layout.height) + " pixels\n";
         return std::nullopt;
     }
 
@@ -117,10 +120,20 @@ std::optional<grey_bitmap> read_png_stream(std::FILE* stream, int64_t max_pixels
     return bitmap;
 }
 
-std::optional<grey_bitmap> read_rendered_png(const char* path) {
-    std::unique_ptr<std::FILE, file_closer> in(std::fopen(path, "rb"));
+}  // namespace
+
+result<rendered_bitmap> read_png_stream(std::FILE* stream, int64_t max_pixels) {
+    png_messages messages;
+    std::optional<grey_bitmap> bitmap = read_png(stream, max_pixels, messages);
+    if (!bitmap)
+        return failure{messages.warnings + messages.errors};
+    return rendered_bitmap{std::move(*bitmap), std::move(messages.warnings)};
+}
+
+result<rendered_bitmap> read_rendered_png(const std::string& path) {
+    file_ptr in(std::fopen(path.c_str(), "rb"));
     if (!in)
-        return std::nullopt;
+        return failure{};
     return read_png_stream(in.get());
 }
 
@@ -137,83 +150,99 @@ int32_t baseline_offset_for(int32_t height, int32_t mark_mean_row, int32_t s) {
     return static_cast<int32_t>(n - q * s != 0 ? q + 1 : q);
 }
 
-std::optional<downsampled_image> crop_and_downsample(grey_bitmap& rendered, int32_t s) {
-    const int32_t w = rendered.width;
-    const int32_t h = rendered.height;
-    if (w <= 0 || h <= 0 || s < 1)
-        return std::nullopt;
-
-    // The mark: all ink from the first inked column up to the first white
-    // column after it, which is where the crop starts.
-    int64_t mark_row_sum = 0;
-    int64_t mark_pixel_count = 0;
-    int32_t crop_left = -1;
-    for (int32_t x = 0; x < w && crop_left < 0; ++x) {
+std::optional<baseline_mark> erase_baseline_mark(grey_bitmap& rendered) {
+    baseline_mark mark;
+    for (int32_t x = 0; x < rendered.width; ++x) {
         bool ink_here = false;
-        for (int32_t y = 0; y < h; ++y) {
+        for (int32_t y = 0; y < rendered.height; ++y) {
             uint8_t& v = rendered.rows[static_cast<std::size_t>(y)][static_cast<std::size_t>(x)];
             if (v != 255) {
                 v = 255;
-                mark_row_sum += y;
-                ++mark_pixel_count;
+                mark.row_sum += y;
+                ++mark.pixel_count;
                 ink_here = true;
             }
         }
-        if (mark_pixel_count > 0 && !ink_here)
-            crop_left = x;
-    }
-    if (crop_left < 0)
-        return std::nullopt;
-
-    // The right bound: the last column still holding ink, plus s.
-    int32_t crop_right = w;
-    bool found = false;
-    for (int32_t x = w - 1; x >= 0 && !found; --x) {
-        for (int32_t y = 0; y < h && !found; ++y) {
-            if (rendered.rows[static_cast<std::size_t>(y)][static_cast<std::size_t>(x)] != 255) {
-                crop_right = static_cast<int32_t>(std::min<int64_t>(int64_t{x} + s, INT32_MAX));
-                found = true;
-            }
+        if (mark.pixel_count > 0 && !ink_here) {
+            mark.crop_left = x;
+            return mark;
         }
     }
+    return std::nullopt;
+}
 
-    const auto ceil_div = [](int64_t a, int64_t b) { return a / b + (a % b != 0 ? 1 : 0); };
-    downsampled_image out;
-    out.image.height = static_cast<int32_t>(ceil_div(h, s));
-    out.image.width = static_cast<int32_t>(ceil_div(int64_t{crop_right} - crop_left, s));
-    const auto mark_mean_row = static_cast<int32_t>(mark_row_sum / mark_pixel_count);
-    out.baseline_offset = baseline_offset_for(h, mark_mean_row, s);
+int32_t crop_right_bound(const grey_bitmap& rendered, int32_t s) {
+    for (int32_t x = rendered.width - 1; x >= 0; --x) {
+        for (const auto& row : rendered.rows) {
+            if (row[static_cast<std::size_t>(x)] != 255)
+                return static_cast<int32_t>(std::min<int64_t>(int64_t{x} + s, INT32_MAX));
+        }
+    }
+    return rendered.width;
+}
 
-    // Box filter. Samples right of the crop, right of the bitmap or below
-    // it count as paper; summing a row of blocks at a time keeps it fast.
-    const int32_t bound = std::min(crop_right, w);
-    const auto ow = static_cast<std::size_t>(out.image.width);
+namespace {
+
+int64_t ceil_div(int64_t a, int64_t b) {
+    return a / b + (a % b != 0 ? 1 : 0);
+}
+
+// Adds one input row's samples to the block sums of an output row.
+void add_row(const uint8_t* row, int32_t crop_left, int32_t bound, int32_t s,
+             std::vector<int64_t>& sums) {
+    for (std::size_t c = 0; c < sums.size(); ++c) {
+        const int64_t x0 = crop_left + static_cast<int64_t>(c) * s;
+        const int64_t inside = std::clamp<int64_t>(bound - x0, 0, s);
+        int64_t sum = (s - inside) * 255;
+        for (int64_t x = x0; x < x0 + inside; ++x)
+            sum += row[x];
+        sums[c] += sum;
+    }
+}
+
+}  // namespace
+
+grey_bitmap box_filter(const grey_bitmap& rendered, int32_t crop_left, int32_t crop_right,
+                       int32_t s) {
+    grey_bitmap out;
+    out.height = static_cast<int32_t>(ceil_div(rendered.height, s));
+    out.width = static_cast<int32_t>(ceil_div(int64_t{crop_right} - crop_left, s));
+    // Summing a row of blocks at a time keeps it fast.
+    const int32_t bound = std::min(crop_right, rendered.width);
+    const auto ow = static_cast<std::size_t>(out.width);
+    const int64_t area = int64_t{s} * s;
     std::vector<int64_t> sums(ow);
-    out.image.rows.resize(static_cast<std::size_t>(out.image.height));
-    for (int32_t r = 0; r < out.image.height; ++r) {
+    out.rows.resize(static_cast<std::size_t>(out.height));
+    for (int32_t r = 0; r < out.height; ++r) {
         std::fill(sums.begin(), sums.end(), 0);
         for (int32_t dy = 0; dy < s; ++dy) {
             const int64_t y = int64_t{r} * s + dy;
-            if (y >= h) {
+            if (y < rendered.height)
+                add_row(rendered.rows[static_cast<std::size_t>(y)].data(), crop_left, bound, s,
+                        sums);
+            else
                 for (auto& sum : sums)
                     sum += int64_t{255} * s;
-                continue;
-            }
-            const uint8_t* row = rendered.rows[static_cast<std::size_t>(y)].data();
-            for (std::size_t c = 0; c < ow; ++c) {
-                const int64_t x0 = crop_left + static_cast<int64_t>(c) * s;
-                const int64_t inside = std::clamp<int64_t>(bound - x0, 0, s);
-                int64_t sum = (s - inside) * 255;
-                for (int64_t x = x0; x < x0 + inside; ++x)
-                    sum += row[x];
-                sums[c] += sum;
-            }
         }
-        auto& out_row = out.image.rows[static_cast<std::size_t>(r)];
+        auto& out_row = out.rows[static_cast<std::size_t>(r)];
         out_row.resize(ow);
-        const int64_t area = int64_t{s} * s;
         for (std::size_t c = 0; c < ow; ++c)
             out_row[c] = static_cast<uint8_t>(sums[c] / area);
     }
+    return out;
+}
+
+result<downsampled_image> crop_and_downsample(grey_bitmap& rendered, int32_t s) {
+    const failure no_mark{"\nImage doesn't start with a dot\n"};
+    if (rendered.width <= 0 || rendered.height <= 0 || s < 1)
+        return no_mark;
+    std::optional<baseline_mark> mark = erase_baseline_mark(rendered);
+    if (!mark)
+        return no_mark;
+    const int32_t crop_right = crop_right_bound(rendered, s);
+    downsampled_image out;
+    out.image = box_filter(rendered, mark->crop_left, crop_right, s);
+    const auto mark_mean_row = static_cast<int32_t>(mark->row_sum / mark->pixel_count);
+    out.baseline_offset = baseline_offset_for(rendered.height, mark_mean_row, s);
     return out;
 }

@@ -5,31 +5,56 @@
 #include <cstdint>
 #include <cstdio>
 #include <optional>
+#include <string>
 
 #include "records.h"
 
-// Largest rendering we accept, in pixels (checked before any allocation).
-constexpr int64_t max_bitmap_pixels = int64_t{1} << 28;
+// A rendering read back, with libpng's warnings (text for the user, one
+// "libpng warning: ..." line each), which do not stop the read.
+struct rendered_bitmap {
+    grey_bitmap bitmap;
+    std::string warnings;
+};
 
 // Reads a greyscale PNG (1, 2, 4, 8 or 16 bits) into 8-bit grey: 1-bit
 // black/white become 0/255, lower depths are scaled to the full range,
-// 16 bits keep the high byte. None when the file cannot be opened (no
-// message) or read (libpng's or our own message on stderr).
-std::optional<grey_bitmap> read_rendered_png(const char* path);
-std::optional<grey_bitmap> read_png_stream(std::FILE* stream,
-                                           int64_t max_pixels = max_bitmap_pixels);
+// 16 bits keep the high byte. A failure carries libpng's messages and our
+// own; a file that cannot be opened fails with an empty message.
+result<rendered_bitmap> read_rendered_png(const std::string& path);
+result<rendered_bitmap> read_png_stream(std::FILE* stream,
+                                        int64_t max_pixels = max_rendering_pixels);
 
 // The sample at (x, y) when 0 <= x < width_bound and 0 <= y < height_bound,
 // else the default.
 uint8_t sample_or_default(const grey_bitmap& bitmap, int32_t x, int32_t y, int32_t width_bound,
                           int32_t height_bound, uint8_t fallback);
 
-// Finds and erases the baseline mark (the leftmost ink, up to the first
-// all-white column after it), crops to what lies right of it, and averages
-// s x s blocks into the output. Modifies `rendered` (the mark is erased).
-// None when the bitmap has no mark followed by a white column.
-std::optional<downsampled_image> crop_and_downsample(grey_bitmap& rendered, int32_t s);
+// The baseline mark: all ink from the first inked column up to the first
+// all-white column after it, where the crop starts.
+struct baseline_mark {
+    int32_t crop_left = 0;
+    int64_t row_sum = 0;      // of the erased pixels' rows
+    int64_t pixel_count = 0;  // erased pixels
+};
+
+// Finds the mark and erases it in `rendered`; none when no white column
+// follows the first inked one.
+std::optional<baseline_mark> erase_baseline_mark(grey_bitmap& rendered);
+
+// The crop's exclusive right bound: the last column holding ink plus s, or
+// the width when no ink is left.
+int32_t crop_right_bound(const grey_bitmap& rendered, int32_t s);
+
+// Averages s x s blocks of columns crop_left..crop_right (exclusive) into
+// the output; samples right of the crop, right of the bitmap or below it
+// count as paper.
+grey_bitmap box_filter(const grey_bitmap& rendered, int32_t crop_left, int32_t crop_right,
+                       int32_t s);
 
 // n = input rows between the mark's mean row and the bottom, less 2s,
 // divided by s and rounded as the offset has always been rounded.
 int32_t baseline_offset_for(int32_t height, int32_t mark_mean_row, int32_t s);
+
+// The three steps above and the offset. Modifies `rendered` (the mark is
+// erased). Fails when the bitmap has no mark followed by a white column.
+result<downsampled_image> crop_and_downsample(grey_bitmap& rendered, int32_t s);

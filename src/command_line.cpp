@@ -6,10 +6,11 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 namespace {
 
-const char help_text[] =
+const char help_text_lines[] =
     "mathrast renders a LaTeX maths formula as an antialiased image\n"
     "and prints the HTML attributes that align it with the text baseline.\n"
     "\n"
@@ -30,17 +31,23 @@ const char help_text[] =
     "LaTeX maths string is read from stdin. Image written to stdout unless filename\n"
     "specified with -o option. Run with -f ? to list supported image formats.\n";
 
-parse_result finish(int status) {
+parse_result finish(int status, std::string out = {}, std::string err = {}) {
     parse_result r;
     r.exit_status = status;
+    r.out = std::move(out);
+    r.err = std::move(err);
     return r;
 }
 
 // A usage error: the caller asked for something we cannot do, so the help
-// goes where errors go and the status says failure.
-parse_result usage_error() {
-    print_help_text(stderr);
-    return finish(1);
+// goes where errors go and the status says failure. The diagnostic is
+// worded as getopt's own.
+parse_result usage_error(std::string diagnostic) {
+    return finish(1, {}, diagnostic + help_text());
+}
+
+std::string option_diagnostic(const char* program, const char* what, int option) {
+    return std::string(program) + ": " + what + " -- '" + static_cast<char>(option) + "'\n";
 }
 
 }  // namespace
@@ -56,8 +63,9 @@ int32_t leading_digits_value(const char* text) {
     return static_cast<int32_t>(value);
 }
 
-void print_help_text(std::FILE* stream) {
-    std::fputs(help_text, stream);
+const std::string& help_text() {
+    static const std::string text = help_text_lines;
+    return text;
 }
 
 void scan_colour(const char* text, rgb_colour& colour) {
@@ -68,13 +76,14 @@ void scan_colour(const char* text, rgb_colour& colour) {
         *fields[i] = static_cast<int32_t>(parts[i]);
 }
 
-parse_result parse_command_line(int argc, char* const argv[]) {
-    job_settings settings;  // starts with every default
+parse_result parse_command_line(int argc, char* const argv[], job_settings start) {
+    job_settings settings = std::move(start);
+    const char* program = argc > 0 ? argv[0] : "mathrast";
 
     optind = 0;  // glibc: full re-initialisation, also reads the leading '+'
-    opterr = 1;
+    opterr = 0;  // its diagnostics are ours to place
     int option;
-    while ((option = getopt(argc, argv, "+f:s:o:e:tvc:b:r:p:h")) != -1) {
+    while ((option = getopt(argc, argv, "+:f:s:o:e:tvc:b:r:p:h")) != -1) {
         switch (option) {
         case 'f':
             if (std::strcmp(optarg, "png") == 0) {
@@ -82,19 +91,17 @@ parse_result parse_command_line(int argc, char* const argv[]) {
             } else if (std::strcmp(optarg, "gif") == 0) {
                 settings.format = image_format::gif;
             } else if (optarg[0] == '?') {
-                std::printf("Supported image formats: png%s", ", gif\n");
-                return finish(0);
+                return finish(0, "Supported image formats: png, gif\n");
             } else {
-                std::fprintf(stderr, "\nUnknown format '%s'\n", optarg);
-                return finish(1);
+                return finish(1, {}, std::string("\nUnknown format '") + optarg + "'\n");
             }
             break;
         case 's': {
             int factor = leading_digits_value(optarg);
-            if (factor <= 0) {
-                std::fprintf(stderr, "\nOversampling factor %s is not a positive integer\n", optarg);
-                return finish(1);
-            }
+            if (factor <= 0)
+                return finish(1, {},
+                              std::string("\nOversampling factor ") + optarg +
+                                  " is not a positive integer\n");
             settings.oversampling_factor = factor;
             break;
         }
@@ -123,14 +130,15 @@ parse_result parse_command_line(int argc, char* const argv[]) {
             settings.output_name = std::string(optarg);
             break;
         case 'h':
-            print_help_text(stdout);
-            return finish(0);
-        default:  // getopt has printed its diagnostic
-            return usage_error();
+            return finish(0, help_text());
+        case ':':
+            return usage_error(option_diagnostic(program, "option requires an argument", optopt));
+        default:
+            return usage_error(option_diagnostic(program, "invalid option", optopt));
         }
     }
     if (optind != argc)
-        return usage_error();
+        return usage_error({});
     parse_result r;
     r.settings = std::move(settings);
     return r;

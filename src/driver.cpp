@@ -1,15 +1,15 @@
 #include "driver.h"
 
+#include <sys/stat.h>
+#include <fcntl.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <climits>
-#include <cstdio>
-#include <cstring>
-#include <vector>
+#include <cstdlib>
 
 #include "bitmap.h"
 #include "process.h"
+#include "publish.h"
 #include "stages.h"
 #include "writers.h"
 
@@ -20,7 +20,8 @@ output_path split_output_path(const std::string& name) {
     if (slash == std::string::npos) {
         p.work_dir = ".";
     } else {
-        p.work_dir = name.substr(0, slash);
+        // An empty directory part means the name began with "/": the root.
+        p.work_dir = slash == 0 ? "/" : name.substr(0, slash);
         rest = name.substr(slash + 1);
     }
     std::size_t dot = rest.rfind('.');
@@ -48,107 +49,105 @@ std::string report_line(int32_t width, int32_t height, int32_t baseline_offset) 
 
 namespace {
 
-int interrupted_status() {
-    std::fprintf(stderr,
-                 "\nInterrupted by signal %i; the run was stopped and its work files removed\n",
-                 interrupt_signal());
-    return 1;
+// Whether the process could make `dir` its working directory.
+bool usable_directory(const std::string& dir) {
+    struct stat st;
+    return stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode) &&
+           faccessat(AT_FDCWD, dir.c_str(), X_OK, AT_EACCESS) == 0;
 }
 
-std::string current_directory() {
-    std::vector<char> buffer(PATH_MAX);
-    for (;;) {
-        if (getcwd(buffer.data(), buffer.size()))
-            return buffer.data();
-        if (errno != ERANGE)
-            return std::string();
-        buffer.resize(buffer.size() * 2);
-    }
+std::optional<std::string> absolute_path(const std::string& dir) {
+    char* resolved = realpath(dir.c_str(), nullptr);
+    if (!resolved)
+        return std::nullopt;
+    std::string path(resolved);
+    std::free(resolved);
+    return path;
 }
 
 }  // namespace
 
-int run_job(const job_settings& settings) {
-    output_path path;
-    path.work_dir = ".";
-    path.work_base = "noname";
-    std::optional<std::string> output_file;
+result<job_target> locate_job(const job_settings& settings) {
+    job_target target;
+    target.path.work_dir = ".";
+    target.path.work_base = "noname";
     if (settings.output_name) {
-        path = split_output_path(*settings.output_name);
-        output_file = output_file_name(path);
+        target.path = split_output_path(*settings.output_name);
+        target.output_file = output_file_name(target.path);
+        if (target.output_file->empty())
+            return failure{"\nNo file name in output name '" + *settings.output_name + "'\n"};
     }
-    // An empty directory part means the name began with "/": the root.
-    const std::string dir = path.work_dir.empty() ? "/" : path.work_dir;
-    if (chdir(dir.c_str()) != 0) {
-        std::fprintf(stderr, "\nCannot change to directory '%s'\n", path.work_dir.c_str());
-        return 1;
-    }
+    const std::string& dir = target.path.work_dir;
+    if (!usable_directory(dir))
+        return failure{"\nCannot change to directory '" + dir + "'\n"};
+    std::optional<std::string> absolute = absolute_path(dir);
+    if (!absolute)
+        return failure{"\nCannot find the path of directory '" + dir + "'\n"};
+    target.absolute_work_dir = *absolute;
+    return target;
+}
 
-    work_area area;
-    area.work_dir = current_directory();
-    area.work_base = path.work_base;
-    if (area.work_dir.empty()) {
-        std::fprintf(stderr, "\nCannot find the path of directory '%s'\n", path.work_dir.c_str());
-        return 1;
-    }
-    private_directory scratch;
-    if (!make_private_directory(scratch))
-        return 1;
-    area.private_dir = scratch.name;
+work_area job_work_area(const job_target& target, const std::string& private_dir) {
+    return work_area{target.absolute_work_dir, private_dir, target.path.work_base};
+}
 
-    if (run_latex_stage(area, settings.preamble, settings.environment, settings.verbose) != 0 ||
-        run_dvips_stage(area, settings.verbose) != 0 ||
-        run_raster_stage(area, settings.resolution, settings.oversampling_factor,
-                         settings.verbose) != 0)
-        return interrupt_signal() ? interrupted_status() : 1;
+namespace {
+
+// A stage's failure, and the interruption that may have caused it.
+failure stage_failure(failure f) {
+    if (interrupt_signal())
+        f.message += interrupted_message();
+    return f;
+}
+
+}  // namespace
+
+result<rendered_job> render_job(const job_settings& settings, const work_area& area,
+                                int formula_in, std::FILE* progress) {
+    step_failure stage = run_latex_stage(area, settings.preamble, settings.environment, progress,
+                                         formula_in);
+    if (!stage)
+        stage = run_dvips_stage(area, progress);
+    if (!stage)
+        stage = run_raster_stage(area, settings.resolution, settings.oversampling_factor,
+                                 progress);
+    if (stage)
+        return stage_failure(*stage);
 
     const std::string rendered_name = work_file(area, ".ps.png");
-    std::optional<grey_bitmap> rendered = read_rendered_png(rendered_name.c_str());
+    result<rendered_bitmap> rendered = read_rendered_png(rendered_name);
     unlink(rendered_name.c_str());
-    if (!rendered) {
-        std::fprintf(stderr, "\nError reading '%s'\n", (path.work_base + ".ps.png").c_str());
-        return 1;
-    }
+    if (!rendered.ok())
+        return failure{rendered.error.message + "\nError reading '" + area.work_base +
+                       ".ps.png'\n"};
 
-    std::optional<downsampled_image> out =
-        crop_and_downsample(*rendered, settings.oversampling_factor);
-    rendered.reset();
-    if (!out) {
-        std::fputs("\nImage doesn't start with a dot\n", stderr);
-        return 1;
-    }
+    result<downsampled_image> out =
+        crop_and_downsample(rendered.value->bitmap, settings.oversampling_factor);
+    if (!out.ok())
+        return out.error;
     if (interrupt_signal())
-        return interrupted_status();
+        return failure{interrupted_message()};
+    return rendered_job{std::move(*out.value), std::move(rendered.value->warnings)};
+}
 
-    if (settings.verbose)
+result<std::string> deliver_job(const job_settings& settings, const job_target& target,
+                         const work_area& area, const downsampled_image& image,
+                         std::FILE* progress) {
+    if (progress)
         std::fputs(settings.format == image_format::gif ? " -> Writing gif image"
                                                         : " -> Writing png image",
-                   stderr);
-    // A file is written under a private name and renamed into place when
-    // complete, so no reader ever sees half an image under the output name.
-    const std::string temporary = work_file(area, ".out");
-    const char* target = output_file ? temporary.c_str() : nullptr;
-    auto writer = settings.format == image_format::gif ? write_gif_image : write_png_image;
-    int written = writer(out->image, target, settings.foreground, settings.background,
-                         settings.transparent);
-    if (written == 0 && output_file && !interrupt_signal() &&
-        std::rename(temporary.c_str(), output_file->c_str()) != 0)
-        written = -1;
+                   progress);
+    result<encoded_image> encoded = encode_image(image.image, settings);
+    std::string messages = encoded.ok() ? encoded.value->warnings : encoded.error.message;
+    std::optional<std::string> destination;
+    if (target.output_file)
+        destination = path_in(area.absolute_work_dir, *target.output_file);
+    const bool written =
+        encoded.ok() && publish(encoded.value->bytes, destination, work_file(area, ".out"));
     if (interrupt_signal())
-        return interrupted_status();
-    if (written != 0) {
-        std::fprintf(stderr, "\nError writing image to '%s'\n",
-                     output_file ? output_file->c_str() : "stdout");
-        return 1;
-    }
-
-    // The caller needs this line to place the image: losing it is a failure.
-    std::FILE* report_stream = output_file ? stdout : stderr;
-    std::fputs(report_line(out->image.width, out->image.height, out->baseline_offset).c_str(),
-               report_stream);
-    if (std::fflush(report_stream) != 0 || std::ferror(report_stream)) {
-        std::fputs("\nError writing the report line\n", stderr);
-        return 1;
-    }
-    return 0;
+        return failure{interrupted_message()};
+    if (!written)
+        return failure{messages + "\nError writing image to '" +
+                       (target.output_file ? *target.output_file : "stdout") + "'\n"};
+    return messages;
 }

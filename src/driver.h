@@ -1,13 +1,18 @@
-// Running one job from its settings to the exit status.
+// The steps of one job, shared by every road: where it works, rendering
+// the formula, and delivering the image.
 #pragma once
 
+#include <cstdint>
+#include <cstdio>
 #include <optional>
 #include <string>
 
 #include "records.h"
+#include "work_directory.h"
 
+// An -o name taken apart.
 struct output_path {
-    std::string work_dir;                  // "." when the name has no "/"
+    std::string work_dir;                  // as written; "." without a "/", "/" for "/x.png"
     std::string work_base;                 // last component up to its last "."
     std::optional<std::string> extension;  // after that ".", none without one
 };
@@ -21,5 +26,32 @@ std::string output_file_name(const output_path& path);
 // negative offset shown as a valid CSS length.
 std::string report_line(int32_t width, int32_t height, int32_t baseline_offset);
 
-// Runs the job; returns the exit status, 0 or 1.
-int run_job(const job_settings& settings);
+// Where a job works and what it writes.
+struct job_target {
+    output_path path;                        // "noname" in "." without -o
+    std::optional<std::string> output_file;  // the user's file name; none: stdout
+    std::string absolute_work_dir;
+};
+
+// Checks the output name and its directory before any work is done.
+result<job_target> locate_job(const job_settings& settings);
+
+// The work area of a job whose private directory has been made.
+work_area job_work_area(const job_target& target, const std::string& private_dir);
+
+// The rendered image, and libpng's warnings met on the way.
+struct rendered_job {
+    downsampled_image image;
+    std::string warnings;
+};
+
+// latex, dvips and gs on the formula read from `formula_in`, then the
+// rendering read back, cropped and downsampled.
+result<rendered_job> render_job(const job_settings& settings, const work_area& area,
+                                int formula_in, std::FILE* progress);
+
+// Encodes the image in the job's format and publishes it. On success, the
+// encoder's warnings for the user (usually none).
+result<std::string> deliver_job(const job_settings& settings, const job_target& target,
+                         const work_area& area, const downsampled_image& image,
+                         std::FILE* progress);

@@ -7,7 +7,7 @@
 #include <new>
 
 #include "command_line.h"
-#include "driver.h"
+#include "lone_run.h"
 #include "process.h"
 
 int main(int argc, char* argv[]) {
@@ -22,6 +22,8 @@ int main(int argc, char* argv[]) {
     // private work directory goes too.
     try {
         parse_result parsed = parse_command_line(argc, argv);
+        std::fputs(parsed.out.c_str(), stdout);
+        std::fputs(parsed.err.c_str(), stderr);
         if (!parsed.settings)
             return parsed.exit_status;
         return run_job(*parsed.settings);

@@ -9,15 +9,11 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 
 extern char** environ;
-
-#ifndef MATHRAST_TIME_LIMIT_SECONDS
-#define MATHRAST_TIME_LIMIT_SECONDS 30
-#endif
-const int child_time_limit_seconds = MATHRAST_TIME_LIMIT_SECONDS;
 
 namespace {
 
@@ -33,25 +29,6 @@ void on_interrupt(int signo) {
 
 std::string env_name(const std::string& entry) {
     return entry.substr(0, entry.find('='));
-}
-
-std::vector<std::string> child_environment(const child_spec& spec) {
-    std::vector<std::string> names;
-    for (const auto& e : spec.env_set)
-        names.push_back(env_name(e));
-    for (const auto& n : spec.env_unset)
-        names.push_back(n);
-    std::vector<std::string> env;
-    for (char** p = environ; p && *p; ++p) {
-        std::string entry(*p);
-        bool replaced = false;
-        for (const auto& n : names)
-            replaced = replaced || env_name(entry) == n;
-        if (!replaced)
-            env.push_back(std::move(entry));
-    }
-    env.insert(env.end(), spec.env_set.begin(), spec.env_set.end());
-    return env;
 }
 
 std::vector<char*> pointers(std::vector<std::string>& words) {
@@ -198,61 +175,100 @@ int interrupt_signal() {
     return received_signal;
 }
 
-child_result run_child(const child_spec& spec) {
-    child_result result;
-    if (spec.argv.empty()) {
-        result.code = EINVAL;
-        return result;
+std::vector<std::string> merged_environment(const std::vector<std::string>& set,
+                                            const std::vector<std::string>& unset) {
+    std::vector<std::string> names = unset;
+    for (const auto& e : set)
+        names.push_back(env_name(e));
+    std::vector<std::string> env;
+    for (char** p = environ; p && *p; ++p) {
+        std::string entry(*p);
+        const std::string name = env_name(entry);
+        bool replaced = false;
+        for (const auto& n : names)
+            replaced = replaced || name == n;
+        if (!replaced)
+            env.push_back(std::move(entry));
     }
-    std::vector<std::string> argv_words = spec.argv;
-    std::vector<std::string> env_words = child_environment(spec);
-    std::vector<char*> argv = pointers(argv_words);
-    std::vector<char*> envp = pointers(env_words);
+    env.insert(env.end(), set.begin(), set.end());
+    return env;
+}
 
-    int fds[2];
-    if (pipe2(fds, O_CLOEXEC) != 0) {
-        result.code = errno;
-        return result;
+std::string child_failure_reason(const char* program, const child_result& r, int limit_seconds) {
+    switch (r.outcome) {
+    case child_outcome::timed_out:
+        return std::string(program) + " was stopped: the time limit of " +
+               std::to_string(limit_seconds) + " seconds was reached\n";
+    case child_outcome::not_started:
+        return std::string("Cannot run '") + program + "': " + std::strerror(r.code) + "\n";
+    case child_outcome::signalled:
+        return std::string(program) + " was killed by signal " + std::to_string(r.code) + "\n";
+    default:
+        return {};
     }
-    fd_owner stdin_read(fds[0]), stdin_write(fds[1]);
+}
+
+std::string interrupted_message() {
+    return "\nInterrupted by signal " + std::to_string(interrupt_signal()) +
+           "; the run was stopped and its work files removed\n";
+}
+
+namespace {
+
+// What the child needs, made before fork: after it only async-signal-safe
+// steps may run.
+struct child_setup {
+    std::vector<std::string> argv_words, env_words;
+    std::vector<char*> argv, envp;
+    fd_owner stdin_read, null_fd, report_read, report_write;
+};
+
+// Returns 0, or the errno of the step that failed.
+int set_up(const child_spec& spec, child_setup& s) {
+    s.argv_words = spec.argv;
+    s.env_words = merged_environment(spec.env_set, spec.env_unset);
+    s.argv = pointers(s.argv_words);
+    s.envp = pointers(s.env_words);
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0)
+        return errno;
+    s.stdin_read.fd = fds[0];
+    fd_owner stdin_write(fds[1]);
     // The data is one short line: it fits the pipe, so writing it before the
     // child starts cannot block and cannot meet a broken pipe.
     if (spec.stdin_data.size() > 4096 ||
         write(stdin_write.fd, spec.stdin_data.data(), spec.stdin_data.size()) !=
-            static_cast<ssize_t>(spec.stdin_data.size())) {
-        result.code = EINVAL;
-        return result;
-    }
-    stdin_write.reset();
+            static_cast<ssize_t>(spec.stdin_data.size()))
+        return EINVAL;
+    s.null_fd.fd = open("/dev/null", O_RDWR | O_CLOEXEC);
+    if (s.null_fd.fd < 0 || pipe2(fds, O_CLOEXEC) != 0)
+        return errno;
+    s.report_read.fd = fds[0];
+    s.report_write.fd = fds[1];
+    return 0;
+}
 
-    fd_owner null_fd(open("/dev/null", O_RDWR | O_CLOEXEC));
-    if (pipe2(fds, O_CLOEXEC) != 0 || null_fd.fd < 0) {
-        result.code = errno;
-        return result;
-    }
-    fd_owner report_read(fds[0]), report_write(fds[1]);
-
-    if (interrupt_signal()) {
-        result.outcome = child_outcome::interrupted;
-        return result;
-    }
-    sigchld_block block;
+// Forks the child into its own process group; -1 (errno set) when fork fails.
+pid_t spawn(const child_spec& spec, child_setup& s) {
     pid_t pid = fork();
-    if (pid < 0) {
-        result.code = errno;
-        return result;
-    }
     if (pid == 0)
-        become_child(spec, stdin_read.fd, null_fd.fd, report_write.fd, argv.data(), envp.data());
-
+        become_child(spec, s.stdin_read.fd, s.null_fd.fd, s.report_write.fd, s.argv.data(),
+                     s.envp.data());
+    if (pid < 0)
+        return pid;
     setpgid(pid, pid);
     running_group = pid;
     if (interrupt_signal())
         kill(-pid, SIGKILL);
-    report_write.reset();
-    stdin_read.reset();
+    s.report_write.reset();
+    s.stdin_read.reset();
+    return pid;
+}
 
-    bool ended = wait_for_end(pid, spec.time_limit_seconds);
+// Waits for the child (or its limit), stops what is left of its group,
+// reaps it and says how it ended.
+child_result collect(pid_t pid, int limit_seconds, int report_fd) {
+    bool ended = wait_for_end(pid, limit_seconds);
     // Whatever the child left running in its group goes with it; the group
     // id stays ours until the leader is reaped.
     kill(-pid, SIGKILL);
@@ -261,9 +277,10 @@ child_result run_child(const child_spec& spec) {
     }
     running_group = 0;
 
+    child_result result;
     int start_errno = 0;
     ssize_t got;
-    while ((got = read(report_read.fd, &start_errno, sizeof start_errno)) < 0 && errno == EINTR) {
+    while ((got = read(report_fd, &start_errno, sizeof start_errno)) < 0 && errno == EINTR) {
     }
     if (got == static_cast<ssize_t>(sizeof start_errno)) {
         result.outcome = child_outcome::not_started;
@@ -281,4 +298,30 @@ child_result run_child(const child_spec& spec) {
         result.code = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
     }
     return result;
+}
+
+}  // namespace
+
+child_result run_child(const child_spec& spec) {
+    child_result result;
+    if (spec.argv.empty()) {
+        result.code = EINVAL;
+        return result;
+    }
+    child_setup setup;
+    if (int err = set_up(spec, setup)) {
+        result.code = err;
+        return result;
+    }
+    if (interrupt_signal()) {
+        result.outcome = child_outcome::interrupted;
+        return result;
+    }
+    sigchld_block block;
+    pid_t pid = spawn(spec, setup);
+    if (pid < 0) {
+        result.code = errno;
+        return result;
+    }
+    return collect(pid, spec.time_limit_seconds, setup.report_read.fd);
 }

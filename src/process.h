@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-// How long any one external program may run, in seconds: 30, unless a
-// test build sets MATHRAST_TIME_LIMIT_SECONDS.
+// How long any one external program may run, in seconds. Defined in a file
+// of its own, so that a test build can link a shorter limit.
 extern const int child_time_limit_seconds;
 
 // Largest file a child may write (a formula's log, PostScript or rendering
@@ -39,9 +39,21 @@ struct child_result {
 // left in its process group. Children inherit only fds 0, 1 and 2.
 child_result run_child(const child_spec& spec);
 
+// What a child's failure was, when the program cannot say it itself: a
+// line ending with a line feed, or nothing for a plain non-zero exit.
+std::string child_failure_reason(const char* program, const child_result& r, int limit_seconds);
+
+// Our own environment with `set` ("NAME=value") replacing or adding entries
+// and the names in `unset` removed.
+std::vector<std::string> merged_environment(const std::vector<std::string>& set,
+                                            const std::vector<std::string>& unset);
+
 // Installs the SIGINT/SIGTERM/SIGHUP handlers (which stop the running child),
 // ignores SIGPIPE for mathrast itself and restores default SIGCHLD handling.
 void prepare_process_signals();
 
 // The interrupting signal received so far, or 0.
 int interrupt_signal();
+
+// What a run that a signal stopped says, for the signal received so far.
+std::string interrupted_message();

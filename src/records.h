@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 enum class image_format { png, gif };
@@ -44,3 +45,31 @@ struct downsampled_image {
     grey_bitmap image;
     int32_t baseline_offset = 0;  // output pixels; may be zero or negative
 };
+
+// Largest rendering we ask Ghostscript for or read back, in pixels.
+constexpr int64_t max_rendering_pixels = int64_t{1} << 28;
+
+// A failed step: the exact text the user is shown on standard error, line
+// feeds included. Lower layers return it; one place prints it.
+struct failure {
+    std::string message;
+};
+
+// The value of a step that can fail, or its failure.
+template <typename T>
+struct result {
+    std::optional<T> value;
+    failure error;
+
+    result(T v) : value(std::move(v)) {}
+    result(failure f) : error(std::move(f)) {}
+    bool ok() const { return value.has_value(); }
+    explicit operator bool() const { return ok(); }
+    T& operator*() { return *value; }
+    const T& operator*() const { return *value; }
+    T* operator->() { return &*value; }
+    const T* operator->() const { return &*value; }
+};
+
+// A step with no value: none on success.
+using step_failure = std::optional<failure>;

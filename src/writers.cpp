@@ -1,14 +1,15 @@
 #include "writers.h"
 
-#include <fcntl.h>
 #include <gif_lib.h>
 #include <png.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <csetjmp>
 #include <memory>
+#include <string>
 #include <vector>
+
+#include "png_messages.h"
 
 palette_ramp build_palette_ramp(rgb_colour foreground, rgb_colour background, bool transparent) {
     const auto clamp = [](int32_t c) { return std::clamp<int32_t>(c, 0, 255); };
@@ -27,6 +28,13 @@ palette_ramp build_palette_ramp(rgb_colour foreground, rgb_colour background, bo
 
 namespace {
 
+void append_png_bytes(png_structp png, png_bytep data, png_size_t length) {
+    static_cast<std::string*>(png_get_io_ptr(png))->append(reinterpret_cast<const char*>(data),
+                                                            length);
+}
+
+void flush_nothing(png_structp) {}
+
 // Owns libpng's write structures.
 struct png_write_guard {
     png_structp png = nullptr;
@@ -41,13 +49,14 @@ struct png_write_guard {
 };
 
 // libpng's error recovery lives here alone; every local is trivial, so the
-// longjmp skips no destructor.
-bool encode_png(png_structp png, png_infop info, std::FILE* stream, png_bytepp rows,
-                png_uint_32 width, png_uint_32 height, png_colorp colours, png_bytep alpha) {
+// longjmp skips no destructor. The bytes go to `out`, owned by the caller.
+bool write_png_chunks(png_structp png, png_infop info, std::string* out, png_bytepp rows,
+                      png_uint_32 width, png_uint_32 height, png_colorp colours,
+                      png_bytep alpha) {
     std::jmp_buf* jump = png_set_longjmp_fn(png, std::longjmp, sizeof(std::jmp_buf));
     if (!jump || setjmp(*jump))
         return false;
-    png_init_io(png, stream);
+    png_set_write_fn(png, out, append_png_bytes, flush_nothing);
     png_set_IHDR(png, info, width, height, 8, PNG_COLOR_TYPE_PALETTE, PNG_INTERLACE_NONE,
                  PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
     png_set_PLTE(png, info, colours, 256);
@@ -76,44 +85,35 @@ bool rows_match(const grey_bitmap& image) {
     });
 }
 
-// Finishes a stream: buffered bytes must reach the file or pipe.
-int close_stream(std::FILE* stream, bool ok) {
-    ok = std::fflush(stream) == 0 && ok && !std::ferror(stream);
-    return std::fclose(stream) == 0 && ok ? 0 : -1;
-}
-
 }  // namespace
 
-int write_png_stream(std::FILE* stream, const grey_bitmap& image, const palette_ramp& ramp) {
+result<encoded_image> encode_png(const grey_bitmap& image, rgb_colour foreground,
+                                 rgb_colour background, bool transparent) {
     if (!rows_match(image))
-        return -1;
+        return failure{};
+    const palette_ramp ramp = build_palette_ramp(foreground, background, transparent);
+    png_messages messages;
     png_write_guard guard;
-    guard.png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+    guard.png =
+        png_create_write_struct(PNG_LIBPNG_VER_STRING, &messages, on_png_error, on_png_warning);
     if (!guard.png)
-        return -1;
+        return failure{};
     guard.info = png_create_info_struct(guard.png);
     if (!guard.info)
-        return -1;
+        return failure{};
     png_color colours[256];
     for (int i = 0; i < 256; ++i)
         colours[i] = png_color{ramp.colours[3 * i], ramp.colours[3 * i + 1], ramp.colours[3 * i + 2]};
     png_byte alpha[256];
     std::copy(ramp.alpha, ramp.alpha + 256, alpha);
     std::vector<png_bytep> rows = row_pointers<png_bytep>(image);
-    bool ok = encode_png(guard.png, guard.info, stream, rows.data(),
-                         static_cast<png_uint_32>(image.width),
-                         static_cast<png_uint_32>(image.height), colours, alpha);
-    return ok ? 0 : -1;
-}
-
-int write_png_image(const grey_bitmap& image, const char* output_name, rgb_colour foreground,
-                    rgb_colour background, bool transparent) {
-    const palette_ramp ramp = build_palette_ramp(foreground, background, transparent);
-    std::FILE* stream = output_name ? std::fopen(output_name, "wb") : stdout;
-    if (!stream)
-        return -1;
-    const int encoded = write_png_stream(stream, image, ramp);
-    return close_stream(stream, encoded == 0);
+    encoded_image out;
+    if (!write_png_chunks(guard.png, guard.info, &out.bytes, rows.data(),
+                          static_cast<png_uint_32>(image.width),
+                          static_cast<png_uint_32>(image.height), colours, alpha))
+        return failure{messages.warnings + messages.errors};
+    out.warnings = std::move(messages.warnings);
+    return out;
 }
 
 namespace {
@@ -132,7 +132,7 @@ struct gif_handle {
         if (gif)
             EGifCloseFile(gif, nullptr);
     }
-    // Writes the trailer and closes the stream; false when that failed.
+    // Writes the trailer; false when that failed.
     bool close() {
         int error = 0;
         GifFileType* g = gif;
@@ -141,51 +141,58 @@ struct gif_handle {
     }
 };
 
+int append_gif_bytes(GifFileType* gif, const GifByteType* data, int length) {
+    static_cast<std::string*>(gif->UserData)->append(reinterpret_cast<const char*>(data),
+                                                      static_cast<std::size_t>(length));
+    return length;
+}
+
+// The GIF's blocks in order, written through an open handle.
+bool write_gif_blocks(GifFileType* gif, const grey_bitmap& image, const ColorMapObject* map,
+                      bool transparent) {
+    // Only GIF89a may carry the extension that declares the transparency.
+    if (transparent)
+        EGifSetGifVersion(gif, true);
+    if (EGifPutScreenDesc(gif, image.width, image.height, 256, 255, map) != GIF_OK)
+        return false;
+    if (transparent) {
+        const GifByteType control[4] = {0x01, 0x00, 0x00, 0xFF};
+        if (EGifPutExtension(gif, GRAPHICS_EXT_FUNC_CODE, 4, control) != GIF_OK)
+            return false;
+    }
+    if (EGifPutImageDesc(gif, 0, 0, image.width, image.height, false, map) != GIF_OK)
+        return false;
+    for (GifPixelType* row : row_pointers<GifPixelType*>(image)) {
+        if (EGifPutLine(gif, row, image.width) != GIF_OK)
+            return false;
+    }
+    return true;
+}
+
 }  // namespace
 
-int write_gif_image(const grey_bitmap& image, const char* output_name, rgb_colour foreground,
-                    rgb_colour background, bool transparent) {
+result<encoded_image> encode_gif(const grey_bitmap& image, rgb_colour foreground,
+                                 rgb_colour background, bool transparent) {
     if (!rows_match(image))
-        return -1;
-    int error = 0;
-    gif_handle out;
-    // The file is opened here rather than by giflib, which would create it
-    // with mode 0600; a web server must be able to read the image.
-    int fd = output_name ? open(output_name, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666)
-                         : STDOUT_FILENO;
-    if (fd < 0)
-        return -1;
-    out.gif = EGifOpenFileHandle(fd, &error);
-    if (!out.gif) {
-        if (output_name)
-            close(fd);
-        return -1;
-    }
-
+        return failure{};
     const palette_ramp ramp = build_palette_ramp(foreground, background, false);
     GifColorType colours[256];
     for (int i = 0; i < 256; ++i)
         colours[i] = GifColorType{ramp.colours[3 * i], ramp.colours[3 * i + 1], ramp.colours[3 * i + 2]};
     std::unique_ptr<ColorMapObject, gif_map_deleter> map(GifMakeMapObject(256, colours));
     if (!map)
-        return -1;
+        return failure{};
+    encoded_image out;
+    int error = 0;
+    gif_handle handle;
+    handle.gif = EGifOpen(&out.bytes, append_gif_bytes, &error);
+    if (!handle.gif || !write_gif_blocks(handle.gif, image, map.get(), transparent) ||
+        !handle.close())
+        return failure{};
+    return out;
+}
 
-    // Only GIF89a may carry the extension that declares the transparency.
-    if (transparent)
-        EGifSetGifVersion(out.gif, true);
-    if (EGifPutScreenDesc(out.gif, image.width, image.height, 256, 255, map.get()) != GIF_OK)
-        return -1;
-    if (transparent) {
-        const GifByteType control[4] = {0x01, 0x00, 0x00, 0xFF};
-        if (EGifPutExtension(out.gif, GRAPHICS_EXT_FUNC_CODE, 4, control) != GIF_OK)
-            return -1;
-    }
-    if (EGifPutImageDesc(out.gif, 0, 0, image.width, image.height, false, map.get()) != GIF_OK)
-        return -1;
-    std::vector<GifPixelType*> rows = row_pointers<GifPixelType*>(image);
-    for (GifPixelType* row : rows) {
-        if (EGifPutLine(out.gif, row, image.width) != GIF_OK)
-            return -1;
-    }
-    return out.close() ? 0 : -1;
+result<encoded_image> encode_image(const grey_bitmap& image, const job_settings& settings) {
+    auto encode = settings.format == image_format::gif ? encode_gif : encode_png;
+    return encode(image, settings.foreground, settings.background, settings.transparent);
 }

@@ -6,7 +6,7 @@
 #pragma once
 
 #include <cstdint>
-#include <cstdio>
+#include <string>
 
 #include "records.h"
 
@@ -21,18 +21,21 @@ struct palette_ramp {
 // are clamped first.
 palette_ramp build_palette_ramp(rgb_colour foreground, rgb_colour background, bool transparent);
 
-// Write an 8-bit indexed PNG (PLTE and tRNS of 256 entries) to the named
-// file, or to stdout when the name is null (stdout is closed afterwards).
-// Returns 0, or -1 when anything, including the final flush and close,
-// failed. Prints nothing of its own; libpng may report its errors.
-int write_png_image(const grey_bitmap& image, const char* output_name, rgb_colour foreground,
-                    rgb_colour background, bool transparent);
+// An image file's bytes, and the library's warnings (text for the user).
+struct encoded_image {
+    std::string bytes;
+    std::string warnings;
+};
 
-// The PNG encoding alone, onto an open stream that the caller closes.
-int write_png_stream(std::FILE* stream, const grey_bitmap& image, const palette_ramp& ramp);
+// An 8-bit indexed PNG with PLTE and tRNS of 256 entries each. A failure
+// carries libpng's messages (possibly none).
+result<encoded_image> encode_png(const grey_bitmap& image, rgb_colour foreground,
+                                 rgb_colour background, bool transparent);
 
-// Write a 256-colour GIF with the opaque ramp as global and local colour
-// table and, when transparent, index 255 transparent (stamped GIF89a).
-// Same conventions as write_png_image.
-int write_gif_image(const grey_bitmap& image, const char* output_name, rgb_colour foreground,
-                    rgb_colour background, bool transparent);
+// A 256-colour GIF with the opaque ramp as global and local colour table
+// and, when transparent, index 255 transparent (stamped GIF89a).
+result<encoded_image> encode_gif(const grey_bitmap& image, rgb_colour foreground,
+                                 rgb_colour background, bool transparent);
+
+// The encoder of the job's format.
+result<encoded_image> encode_image(const grey_bitmap& image, const job_settings& settings);

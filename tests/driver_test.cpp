@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include "driver.h"
+#include "support.h"
 
 namespace {
 
@@ -20,7 +23,7 @@ TEST(SplitOutputPath, Table) {
         {"eq.", ".", "eq", "", "eq."},
         {".png", ".", "", "png", ".png"},
         {"", ".", "", nullptr, ""},
-        {"/eq.png", "", "eq", "png", "eq.png"},
+        {"/eq.png", "/", "eq", "png", "eq.png"},
         {"a/b/c.d/e.f", "a/b/c.d", "e", "f", "e.f"},
         {"dir/", "dir", "", nullptr, ""},
         {"-x.png", ".", "-x", "png", "-x.png"},
@@ -36,6 +39,46 @@ TEST(SplitOutputPath, Table) {
         }
         EXPECT_EQ(output_file_name(p), r.file);
     }
+}
+
+TEST(LocateJob, RefusesWhatCannotWork) {
+    temp_dir dir;
+    mkdir(dir.file("sub").c_str(), 0755);
+    write_file(dir.file("file"), "");
+    struct row {
+        std::optional<std::string> name;
+        const char* message;  // nullptr: located
+    };
+    const row rows[] = {
+        {std::nullopt, nullptr},
+        {dir.file("sub/eq.png"), nullptr},
+        {"/eq.png", nullptr},
+        {dir.file("sub/"), "\nNo file name in output name '@/sub/'\n"},
+        {"", "\nNo file name in output name ''\n"},
+        {dir.file("nowhere/eq.png"), "\nCannot change to directory '@/nowhere'\n"},
+        {dir.file("file/eq.png"), "\nCannot change to directory '@/file'\n"},
+    };
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.name.value_or("(none)"));
+        job_settings settings;
+        settings.output_name = r.name;
+        result<job_target> target = locate_job(settings);
+        if (!r.message) {
+            ASSERT_TRUE(target) << target.error.message;
+            EXPECT_EQ(target->absolute_work_dir.front(), '/');
+            continue;
+        }
+        ASSERT_FALSE(target);
+        std::string expected = r.message;
+        if (expected.find('@') != std::string::npos)
+            expected.replace(expected.find('@'), 1, dir.path);
+        EXPECT_EQ(target.error.message, expected);
+    }
+    // Without -o the work happens in the current directory, as "noname".
+    result<job_target> bare = locate_job(job_settings{});
+    ASSERT_TRUE(bare);
+    EXPECT_EQ(bare->path.work_base, "noname");
+    EXPECT_FALSE(bare->output_file);
 }
 
 TEST(ReportLine, OffsetIsAValidCssLength) {

@@ -41,12 +41,6 @@ report parse_report(const std::string& line) {
     return r;
 }
 
-std::string help_text() {
-    testing::internal::CaptureStdout();
-    print_help_text(stdout);
-    return testing::internal::GetCapturedStdout();
-}
-
 TEST(EndToEnd, DefaultJobToAFile) {
     temp_dir dir;
     mkdir(dir.file("images").c_str(), 0755);
@@ -144,7 +138,7 @@ TEST(EndToEnd, AgreesWithTheRenderingOfTheToolChain) {
                   0);
         auto rendered = read_rendered_png(dir.file("ref.ps.png").c_str());
         ASSERT_TRUE(rendered);
-        auto expected = crop_and_downsample(*rendered, s);
+        auto expected = crop_and_downsample(rendered->bitmap, s);
         ASSERT_TRUE(expected);
 
         decoded_png png = decode_png(read_file(dir.file("eq.png")));
@@ -207,9 +201,24 @@ TEST(EndToEnd, MissingDirectory) {
     EXPECT_EQ(ro.err.back(), '\n');
 }
 
+// A name without a file part is refused before any work, not after it.
+TEST(EndToEnd, OutputNameWithoutAFile) {
+    temp_dir dir;
+    mkdir(dir.file("sub").c_str(), 0755);
+    for (const char* name : {"sub/", ""}) {
+        SCOPED_TRACE(name);
+        run_output r = mathrast({"-o", name}, "\\undefined", dir.path);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err, std::string("\nNo file name in output name '") + name + "'\n");
+        EXPECT_EQ(list_dir(dir.path), std::vector<std::string>{"sub"});
+        EXPECT_TRUE(list_dir(dir.file("sub")).empty());
+    }
+}
+
 TEST(EndToEnd, UsageErrorsAndHelp) {
     temp_dir dir;
-    const std::string help = help_text();
+    const std::string help = ::help_text();
     for (const std::vector<std::string>& args :
          std::vector<std::vector<std::string>>{{"-q"}, {"-o"}, {"eq.png"}, {"-o", "a.png", "extra"}}) {
         SCOPED_TRACE(testing::PrintToString(args));
@@ -338,7 +347,7 @@ std::vector<uint8_t> gif_pixels(const std::string& path, int* w, int* h, bool* t
         const SavedImage& img = gif->SavedImages[0];
         *w = img.ImageDesc.Width;
         *h = img.ImageDesc.Height;
-        pixels.assign(img.RasterBits, img.RasterBits + static_cast<std::size_t>(*w) * *h);
+        pixels.assign(img.RasterBits, img.RasterBits + static_cast<std::size_t>(*w * *h));
         GraphicsControlBlock gcb;
         *transparent = DGifSavedExtensionToGCB(gif, 0, &gcb) == GIF_OK && gcb.TransparentColor == 255;
     }

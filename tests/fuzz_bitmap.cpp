@@ -14,9 +14,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (!f)
         return 0;
     // A smaller cap than the real one keeps each input fast.
-    std::optional<grey_bitmap> bitmap = read_png_stream(f, int64_t{1} << 18);
+    result<rendered_bitmap> read = read_png_stream(f, int64_t{1} << 18);
     std::fclose(f);
-    if (bitmap)
-        crop_and_downsample(*bitmap, s);
+    if (read)
+        crop_and_downsample(read->bitmap, s);
     return 0;
 }

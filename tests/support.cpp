@@ -16,9 +16,8 @@
 #include <sstream>
 #include <stdexcept>
 
-#include "stages.h"
-
-extern char** environ;
+#include "process.h"
+#include "work_directory.h"
 
 temp_dir::temp_dir() {
     char name[] = "/tmp/mathrast-test-XXXXXX";
@@ -33,17 +32,7 @@ temp_dir::~temp_dir() {
 
 run_output run_program(const std::vector<std::string>& argv, const std::string& input,
                        const std::string& dir, const std::vector<std::string>& env) {
-    std::vector<std::string> env_words;
-    for (char** p = environ; *p; ++p) {
-        std::string e(*p);
-        std::string name = e.substr(0, e.find('='));
-        bool replaced = std::any_of(env.begin(), env.end(), [&](const std::string& x) {
-            return x.substr(0, x.find('=')) == name;
-        });
-        if (!replaced)
-            env_words.push_back(e);
-    }
-    env_words.insert(env_words.end(), env.begin(), env.end());
+    std::vector<std::string> env_words = merged_environment(env, {});
     std::vector<char*> envp, args;
     for (auto& e : env_words)
         envp.push_back(e.data());
@@ -232,9 +221,9 @@ decoded_png decode_png(const std::string& bytes) {
     std::vector<png_bytep> rows;
     if (decode_steps(png, info, &m, &d, &rows, 0) && d.bit_depth == 8 &&
         d.colour_type == PNG_COLOR_TYPE_PALETTE) {
-        d.indices.assign(static_cast<std::size_t>(d.width) * d.height, 0);
+        d.indices.assign(static_cast<std::size_t>(d.width) * static_cast<std::size_t>(d.height), 0);
         for (int32_t y = 0; y < d.height; ++y)
-            rows.push_back(d.indices.data() + static_cast<std::size_t>(y) * d.width);
+            rows.push_back(d.indices.data() + static_cast<std::size_t>(y) * static_cast<std::size_t>(d.width));
         d.ok = decode_steps(png, info, &m, &d, &rows, 1);
     }
     png_destroy_read_struct(&png, &info, nullptr);
@@ -261,7 +250,7 @@ std::string encode_test_png(int width, int height, int bit_depth, int colour_typ
                                                                     : 1;
     const int bytes_per_sample = bit_depth == 16 ? 2 : 1;
     const std::size_t row_bytes =
-        (static_cast<std::size_t>(width) * channels * bit_depth + 7) / 8 * 1;
+        (static_cast<std::size_t>(width * channels * bit_depth) + 7) / 8;
     std::vector<std::vector<uint8_t>> rows(static_cast<std::size_t>(height),
                                            std::vector<uint8_t>(row_bytes + 8, 0));
     for (int y = 0; y < height; ++y) {

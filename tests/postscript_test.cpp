@@ -1,23 +1,10 @@
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cstdio>
-#include <sstream>
 
-#include "stages.h"
+#include "postscript.h"
 
 namespace {
-
-TEST(Document, WrapsTheFormulaByteForByte) {
-    EXPECT_EQ(document_head("", "displaymath"),
-              "\\nonstopmode\n\\documentclass[12pt]{article}\n\\pagestyle{empty}\n\n"
-              "\\begin{document}\n\\begin{displaymath}\n.");
-    EXPECT_EQ(document_tail("displaymath"), "\\end{displaymath}\n\\end{document}\n");
-    // Preamble and environment go in unchanged: no formatting, no escaping.
-    EXPECT_EQ(document_head("\\usepackage{x}%s\n%%", "align*"),
-              "\\nonstopmode\n\\documentclass[12pt]{article}\n\\pagestyle{empty}\n"
-              "\\usepackage{x}%s\n%%\n\\begin{document}\n\\begin{align*}\n.");
-}
 
 TEST(BoundingBox, ParsesTheLineAsScanfWould) {
     struct row {
@@ -90,16 +77,16 @@ TEST(RenderGeometry, SizesAndLimits) {
     for (const auto& r : rows) {
         SCOPED_TRACE(testing::Message() << r.box.llx << " " << r.box.urx << " res " << r.resolution
                                         << " s " << r.s);
-        std::string error;
-        auto g = compute_render_geometry(r.box, r.resolution, r.s, &error);
-        ASSERT_EQ(g.has_value(), r.ok) << error;
+        auto g = compute_render_geometry(r.box, r.resolution, r.s);
+        ASSERT_EQ(g.ok(), r.ok) << g.error.message;
         if (r.ok) {
             EXPECT_EQ(g->render_resolution, r.r);
             EXPECT_EQ(g->page_width, r.w);
             EXPECT_EQ(g->page_height, r.h);
         } else {
-            EXPECT_EQ(error.front(), '\n');
-            EXPECT_EQ(error.back(), '\n');
+            EXPECT_EQ(g.error.message.front(), '\n');
+            EXPECT_EQ(g.error.message.back(), '\n');
+            EXPECT_NE(g.error.message.find("; lower -r or -s\n"), std::string::npos);
         }
     }
 }
@@ -107,40 +94,6 @@ TEST(RenderGeometry, SizesAndLimits) {
 TEST(RenderGeometry, TranslateLineUsesRawPoints) {
     EXPECT_EQ(translate_line({72, 72, 144, 100}), "72 neg 72 neg translate\n");
     EXPECT_EQ(translate_line({-3, 5, 0, 0}), "-3 neg 5 neg translate\n");
-}
-
-std::string first_tex_error(const std::string& log) {
-    std::istringstream in(log);
-    return ::first_tex_error(in);
-}
-
-TEST(TexErrors, FirstErrorWithItsContext) {
-    const std::string log =
-        "This is pdfTeX\n(./formula.tex\nLaTeX2e <2022-11-01>\n"
-        "! Undefined control sequence.\n"
-        "l.7 .\\foo\n"
-        "          x\n"
-        "more text\n"
-        "! Second error.\n";
-    EXPECT_EQ(first_tex_error(log), "! Undefined control sequence.\nl.7 .\\foo\n          x\n");
-    EXPECT_EQ(first_tex_error("no errors here\n"), "");
-    // Control bytes and invalid UTF-8 from a hostile formula are not sent to
-    // the terminal; valid UTF-8 is.
-    EXPECT_EQ(first_tex_error("! Bad \x1b[31m \xff\xfe \xc3\xa9 \xc3.\nl.1 x\n\n"),
-              "! Bad ?[31m ?? \xc3\xa9 ?.\nl.1 x\n\n");
-    // A LaTeX error with its help text and a distant context line.
-    EXPECT_EQ(first_tex_error("! LaTeX Error: \\begin{a} ended by \\end{b}.\n\nSee the LaTeX manual.\n"
-                              "Type  H <return>  for immediate help.\n ...\n\nl.8 \\end{b}\n\nmore\n"),
-              "! LaTeX Error: \\begin{a} ended by \\end{b}.\n\nSee the LaTeX manual.\n"
-              "Type  H <return>  for immediate help.\n ...\n\nl.8 \\end{b}\n\n");
-    // A context line in the last place within reach still counts.
-    EXPECT_EQ(first_tex_error("! E.\n1\n2\n3\n4\n5\n6\nl.9 x\ny\nz\n"),
-              "! E.\n1\n2\n3\n4\n5\n6\nl.9 x\ny\n");
-    // Without a context line within a few lines, the "!" line alone.
-    std::string endless = "! Emergency stop.\n";
-    for (int i = 0; i < 50; ++i)
-        endless += "line\n";
-    EXPECT_EQ(first_tex_error(endless), "! Emergency stop.\n");
 }
 
 }  // namespace

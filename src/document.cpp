@@ -1,0 +1,74 @@
+#include "document.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+#include "file_ptr.h"
+#include "process.h"
+
+std::string document_head(const std::string& preamble, const std::string& environment) {
+    return "\\nonstopmode\n"
+           "\\documentclass[12pt]{article}\n"
+           "\\pagestyle{empty}\n" +
+           preamble + "\n\\begin{document}\n\\begin{" + environment + "}\n.";
+}
+
+std::string document_tail(const std::string& environment) {
+    return "\\end{" + environment + "}\n\\end{document}\n";
+}
+
+namespace {
+
+bool write_all(std::FILE* f, const std::string& s) {
+    return std::fwrite(s.data(), 1, s.size(), f) == s.size();
+}
+
+enum class copy_result { done, read_failed, write_failed };
+
+copy_result copy_formula(int in, std::FILE* out, std::string& read_error) {
+    std::vector<char> buffer(65536);
+    for (;;) {
+        ssize_t got = read(in, buffer.data(), buffer.size());
+        if (got == 0)
+            return copy_result::done;
+        if (got < 0) {
+            if (errno == EINTR && !interrupt_signal())
+                continue;
+            if (!interrupt_signal())
+                read_error = std::string("\nCannot read the formula from standard input: ") +
+                             std::strerror(errno) + "\n";
+            return copy_result::read_failed;
+        }
+        if (std::fwrite(buffer.data(), 1, static_cast<std::size_t>(got), out) !=
+            static_cast<std::size_t>(got))
+            return copy_result::write_failed;
+    }
+}
+
+}  // namespace
+
+step_failure write_document(const std::string& path, const std::string& preamble,
+                            const std::string& environment, int formula_in) {
+    file_ptr doc(std::fopen(path.c_str(), "wb"));
+    if (!doc)
+        return failure{std::string("\nCannot create the LaTeX document: ") +
+                       std::strerror(errno) + "\n"};
+    errno = 0;
+    std::string read_error;
+    copy_result copied = write_all(doc.get(), document_head(preamble, environment))
+                             ? copy_formula(formula_in, doc.get(), read_error)
+                             : copy_result::write_failed;
+    if (copied == copy_result::read_failed)
+        return failure{read_error};
+    bool ok = copied == copy_result::done && write_all(doc.get(), document_tail(environment)) &&
+              std::fflush(doc.get()) == 0;
+    int closed = std::fclose(doc.release());
+    if (!ok || closed != 0)
+        return failure{std::string("\nCannot write the LaTeX document: ") +
+                       std::strerror(errno ? errno : EIO) + "\n"};
+    return std::nullopt;
+}

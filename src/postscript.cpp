@@ -1,0 +1,90 @@
+#include "postscript.h"
+
+#include <cerrno>
+#include <cstdlib>
+
+namespace {
+
+bool parse_int(const char*& p, int32_t& out) {
+    char* end = nullptr;
+    errno = 0;
+    long long v = std::strtoll(p, &end, 0);  // %i: sign, then decimal, 0x hex or 0 octal
+    if (end == p || errno == ERANGE || v < INT32_MIN || v > INT32_MAX)
+        return false;
+    out = static_cast<int32_t>(v);
+    p = end;
+    return true;
+}
+
+bool fits(int64_t v) {
+    return v >= INT32_MIN && v <= INT32_MAX;
+}
+
+// One side of the page: s * ((hi - lo) * resolution / 72 + 1), each step in
+// 32 bits, as the rendering has always been sized.
+std::optional<int32_t> page_side(int32_t lo, int32_t hi, int32_t resolution, int32_t s) {
+    int64_t v = int64_t{hi} - lo;
+    if (!fits(v))
+        return std::nullopt;
+    v *= resolution;
+    if (!fits(v))
+        return std::nullopt;
+    v = v / 72 + 1;
+    v *= s;
+    if (!fits(v))
+        return std::nullopt;
+    return static_cast<int32_t>(v);
+}
+
+}  // namespace
+
+std::optional<bounding_box> parse_bounding_box_line(const std::string& line) {
+    static const char prefix[] = "%%BoundingBox:";
+    if (line.compare(0, sizeof prefix - 1, prefix) != 0)
+        return std::nullopt;
+    const char* p = line.c_str() + sizeof prefix - 1;
+    bounding_box b;
+    int32_t* fields[] = {&b.llx, &b.lly, &b.urx, &b.ury};
+    for (int32_t* f : fields) {
+        if (!parse_int(p, *f))
+            return std::nullopt;
+    }
+    return b;
+}
+
+std::optional<bounding_box> read_bounding_box(std::FILE* stream) {
+    char* line = nullptr;
+    std::size_t capacity = 0;
+    ssize_t length;
+    std::optional<bounding_box> box;
+    while ((length = getline(&line, &capacity, stream)) >= 0) {
+        std::string text(line, static_cast<std::size_t>(length));
+        if (text.find("%BoundingBox") != std::string::npos) {
+            box = parse_bounding_box_line(text);
+            break;
+        }
+    }
+    std::free(line);
+    return box;
+}
+
+result<render_geometry> compute_render_geometry(const bounding_box& box, int32_t resolution,
+                                                int32_t oversampling_factor) {
+    const int64_t r = int64_t{resolution} * oversampling_factor;
+    std::optional<int32_t> w = page_side(box.llx, box.urx, resolution, oversampling_factor);
+    std::optional<int32_t> h = page_side(box.lly, box.ury, resolution, oversampling_factor);
+    if (!fits(r) || !w || !h)
+        return failure{"\nResolution " + std::to_string(resolution) + " with oversampling factor " +
+                       std::to_string(oversampling_factor) +
+                       " gives a rendering too large to compute; lower -r or -s\n"};
+    if (*w > 0 && *h > 0 && int64_t{*w} * *h > max_rendering_pixels)
+        return failure{"\nThe rendering would be " + std::to_string(*w) + " x " +
+                       std::to_string(*h) + " pixels, more than " +
+                       std::to_string(max_rendering_pixels) + "; lower -r or -s\n"};
+    return render_geometry{static_cast<int32_t>(r), *w, *h};
+}
+
+std::string translate_line(const bounding_box& box) {
+    return std::to_string(box.llx) + " neg " + std::to_string(box.lly) + " neg translate\n";
+}
+

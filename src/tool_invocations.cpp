@@ -1,0 +1,100 @@
+#include "tool_invocations.h"
+
+#include <cstdlib>
+#include <vector>
+
+namespace {
+
+// Font generation would run more programs and write outside the private
+// directory.
+std::vector<std::string> no_font_generation() {
+    return {"MKTEXPK=0", "MKTEXTFM=0", "MKTEXMF=0"};
+}
+
+// What latex and dvips share: no font generation, our search path, and no
+// output directory of the caller's.
+child_spec tex_tool(const work_area& area, const std::optional<std::string>& texinputs) {
+    child_spec spec;
+    spec.directory = area.private_dir;
+    spec.stdout_to = output_sink::null;
+    spec.env_set = no_font_generation();
+    spec.env_set.push_back("TEXINPUTS=" + tex_inputs(area.absolute_work_dir, texinputs));
+    spec.env_unset = {"TEXMFOUTPUT"};
+    return spec;
+}
+
+std::string work_file_name(const char* suffix) {
+    return std::string(work_file_stem) + suffix;
+}
+
+}  // namespace
+
+std::optional<std::string> caller_texinputs() {
+    const char* value = std::getenv("TEXINPUTS");
+    if (!value)
+        return std::nullopt;
+    return std::string(value);
+}
+
+std::string tex_inputs(const std::string& absolute_work_dir,
+                       const std::optional<std::string>& caller) {
+    std::string path = ".:" + absolute_work_dir + ":";
+    if (!caller)
+        return path;  // the trailing empty entry brings the default path
+    const std::string& value = *caller;
+    std::size_t start = 0;
+    for (;;) {
+        std::size_t end = value.find(':', start);
+        std::string entry = value.substr(start, end == std::string::npos ? end : end - start);
+        std::string prefix;
+        if (entry.compare(0, 2, "!!") == 0) {
+            prefix = "!!";
+            entry.erase(0, 2);
+        }
+        if (!entry.empty() && entry[0] != '/' && entry[0] != '~' && entry[0] != '$')
+            entry = absolute_work_dir + "/" + entry;
+        path += (start == 0 ? "" : ":") + prefix + entry;
+        if (end == std::string::npos)
+            break;
+        start = end + 1;
+    }
+    return path;
+}
+
+child_spec latex_invocation(const work_area& area, const std::optional<std::string>& texinputs) {
+    child_spec spec = tex_tool(area, texinputs);
+    spec.argv = {"latex", work_file_name(".tex")};
+    spec.env_set.insert(spec.env_set.end(), {"openin_any=p", "openout_any=p", "shell_escape=f"});
+    return spec;
+}
+
+child_spec dvips_invocation(const work_area& area, const std::optional<std::string>& texinputs) {
+    child_spec spec = tex_tool(area, texinputs);
+    spec.argv = {"dvips", "-R2", "-q", "-E", "-o", work_file_name(".ps"), work_file_name(".dvi")};
+    spec.stderr_to = output_sink::null;
+    return spec;
+}
+
+child_spec gs_invocation(const work_area& area, const render_geometry& geometry,
+                         const bounding_box& box) {
+    child_spec spec;
+    spec.argv = {"gs",
+                 "-dSAFER",
+                 "-sDEVICE=pngmono",
+                 "-sOutputFile=" + work_file_name(".ps.png"),
+                 "-r" + std::to_string(geometry.render_resolution),
+                 "-g" + std::to_string(geometry.page_width) + "x" +
+                     std::to_string(geometry.page_height),
+                 "-q",
+                 "-",
+                 work_file_name(".ps")};
+    spec.directory = area.private_dir;
+    spec.stdin_data = translate_line(box);
+    // gs prints its diagnostics on stdout, which may be carrying the image.
+    spec.stdout_to = output_sink::to_stderr;
+    // SAFER still lets PostScript use the temporary directory: make that ours.
+    spec.env_set = no_font_generation();
+    spec.env_set.insert(spec.env_set.end(),
+                        {"TMPDIR=" + area.private_dir, "TEMP=" + area.private_dir});
+    return spec;
+}

@@ -1,0 +1,32 @@
+// The command lines and environments of latex, dvips and Ghostscript.
+// Pure: they only describe the runs, which the stages make.
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "postscript.h"
+#include "process.h"
+#include "work_directory.h"
+
+// The TeX search path for a run: our own document first, then the output
+// directory (where a user's macro files are), then the caller's TEXINPUTS
+// (none: unset), its relative entries read relative to the output directory.
+std::string tex_inputs(const std::string& absolute_work_dir,
+                       const std::optional<std::string>& caller);
+
+// latex on the document: reads only below the output directory, writes
+// only in the private directory, runs no shell command.
+child_spec latex_invocation(const work_area& area, const std::optional<std::string>& texinputs);
+
+// dvips to Encapsulated PostScript, without shell commands or absolute and
+// parent-directory names in specials.
+child_spec dvips_invocation(const work_area& area, const std::optional<std::string>& texinputs);
+
+// Ghostscript rendering the PostScript file on a page of the given geometry,
+// with the translate line on its standard input.
+child_spec gs_invocation(const work_area& area, const render_geometry& geometry,
+                         const bounding_box& box);
+
+// The caller's TEXINPUTS, if set.
+std::optional<std::string> caller_texinputs();

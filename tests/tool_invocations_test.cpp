@@ -1,0 +1,63 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "tool_invocations.h"
+
+namespace {
+
+TEST(ToolInvocations, TexSearchPath) {
+    struct row {
+        std::optional<std::string> caller;
+        const char* path;
+    };
+    const row rows[] = {
+        {std::nullopt, ".:/out:"},  // the trailing empty entry brings the default path
+        {"", ".:/out:"},
+        {"styles:", ".:/out:/out/styles:"},
+        {"/abs:rel", ".:/out:/abs:/out/rel"},
+        {"!!rel:!!/abs", ".:/out:!!/out/rel:!!/abs"},
+        {"~/tex:$HOME/tex:", ".:/out:~/tex:$HOME/tex:"},
+        {"::a", ".:/out:::/out/a"},
+    };
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.caller.value_or("(unset)"));
+        EXPECT_EQ(tex_inputs("/out", r.caller), r.path);
+    }
+}
+
+bool has(const std::vector<std::string>& words, const std::string& word) {
+    return std::find(words.begin(), words.end(), word) != words.end();
+}
+
+TEST(ToolInvocations, CommandLinesAndEnvironments) {
+    const work_area area{"/out", "/out/.mathrast-abc", "eq1"};
+    const child_spec latex = latex_invocation(area, std::string("sty"));
+    EXPECT_EQ(latex.argv, (std::vector<std::string>{"latex", "formula.tex"}));
+    EXPECT_EQ(latex.directory, "/out/.mathrast-abc");
+    EXPECT_EQ(latex.stdout_to, output_sink::null);
+    EXPECT_EQ(latex.stderr_to, output_sink::inherit);
+    for (const char* entry : {"openin_any=p", "openout_any=p", "shell_escape=f", "MKTEXPK=0",
+                              "MKTEXTFM=0", "MKTEXMF=0", "TEXINPUTS=.:/out:/out/sty"})
+        EXPECT_TRUE(has(latex.env_set, entry)) << entry;
+    EXPECT_EQ(latex.env_unset, std::vector<std::string>{"TEXMFOUTPUT"});
+
+    const child_spec dvips = dvips_invocation(area, std::nullopt);
+    EXPECT_EQ(dvips.argv, (std::vector<std::string>{"dvips", "-R2", "-q", "-E", "-o", "formula.ps",
+                                                    "formula.dvi"}));
+    EXPECT_EQ(dvips.stdout_to, output_sink::null);
+    EXPECT_EQ(dvips.stderr_to, output_sink::null);
+    EXPECT_TRUE(has(dvips.env_set, "TEXINPUTS=.:/out:"));
+    EXPECT_FALSE(has(dvips.env_set, "openin_any=p"));
+
+    const child_spec gs = gs_invocation(area, {400, 404, 156}, {72, -3, 144, 100});
+    EXPECT_EQ(gs.argv, (std::vector<std::string>{"gs", "-dSAFER", "-sDEVICE=pngmono",
+                                                 "-sOutputFile=formula.ps.png", "-r400",
+                                                 "-g404x156", "-q", "-", "formula.ps"}));
+    EXPECT_EQ(gs.stdin_data, "72 neg -3 neg translate\n");
+    EXPECT_EQ(gs.stdout_to, output_sink::to_stderr);
+    EXPECT_TRUE(has(gs.env_set, "TMPDIR=/out/.mathrast-abc"));
+    EXPECT_TRUE(has(gs.env_set, "TEMP=/out/.mathrast-abc"));
+}
+
+}  // namespace
