@@ -8,10 +8,11 @@ cd "$(dirname "$0")/.."
 
 jobs=$(nproc 2>/dev/null || echo 2)
 
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMATHRAST_BUILD_TESTS=ON
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMATHRAST_BUILD_TESTS=ON -DMATHRAST_WERROR=ON
 cmake --build build -j"$jobs"
 
-cmake -S . -B build-sanitize -DCMAKE_BUILD_TYPE=Debug -DENABLE_ASAN=ON -DENABLE_UBSAN=ON -DMATHRAST_BUILD_TESTS=ON
+cmake -S . -B build-sanitize -DCMAKE_BUILD_TYPE=Debug -DENABLE_ASAN=ON -DENABLE_UBSAN=ON -DMATHRAST_BUILD_TESTS=ON \
+  -DMATHRAST_WERROR=ON
 cmake --build build-sanitize -j"$jobs"
 
 CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo \

@@ -76,66 +76,75 @@ void scan_colour(const char* text, rgb_colour& colour) {
         *fields[i] = static_cast<int32_t>(parts[i]);
 }
 
+namespace {
+
+// Applies one scanned option; a result when it ends the run at once.
+std::optional<parse_result> apply_option(int option, const char* arg, const char* program,
+                                         job_settings& settings) {
+    switch (option) {
+    case 'f':
+        if (std::strcmp(arg, "png") == 0)
+            settings.format = image_format::png;
+        else if (std::strcmp(arg, "gif") == 0)
+            settings.format = image_format::gif;
+        else if (arg[0] == '?')
+            return finish(0, "Supported image formats: png, gif\n");
+        else
+            return finish(1, {}, std::string("\nUnknown format '") + arg + "'\n");
+        break;
+    case 's': {
+        int factor = leading_digits_value(arg);
+        if (factor <= 0)
+            return finish(1, {},
+                          std::string("\nOversampling factor ") + arg + " is not a positive integer\n");
+        settings.oversampling_factor = factor;
+        break;
+    }
+    case 'r':
+        settings.resolution = leading_digits_value(arg);
+        break;
+    case 'c':
+        scan_colour(arg, settings.foreground);
+        break;
+    case 'b':
+        scan_colour(arg, settings.background);
+        break;
+    case 't':
+        settings.transparent = false;
+        break;
+    case 'v':
+        settings.verbose = true;
+        break;
+    case 'p':
+        settings.preamble = arg;
+        break;
+    case 'e':
+        settings.environment = arg;
+        break;
+    case 'o':
+        settings.output_name = std::string(arg);
+        break;
+    case 'h':
+        return finish(0, help_text());
+    case ':':
+        return usage_error(option_diagnostic(program, "option requires an argument", optopt));
+    default:
+        return usage_error(option_diagnostic(program, "invalid option", optopt));
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
 parse_result parse_command_line(int argc, char* const argv[], job_settings start) {
     job_settings settings = std::move(start);
     const char* program = argc > 0 ? argv[0] : "mathrast";
-
     optind = 0;  // glibc: full re-initialisation, also reads the leading '+'
     opterr = 0;  // its diagnostics are ours to place
     int option;
     while ((option = getopt(argc, argv, "+:f:s:o:e:tvc:b:r:p:h")) != -1) {
-        switch (option) {
-        case 'f':
-            if (std::strcmp(optarg, "png") == 0) {
-                settings.format = image_format::png;
-            } else if (std::strcmp(optarg, "gif") == 0) {
-                settings.format = image_format::gif;
-            } else if (optarg[0] == '?') {
-                return finish(0, "Supported image formats: png, gif\n");
-            } else {
-                return finish(1, {}, std::string("\nUnknown format '") + optarg + "'\n");
-            }
-            break;
-        case 's': {
-            int factor = leading_digits_value(optarg);
-            if (factor <= 0)
-                return finish(1, {},
-                              std::string("\nOversampling factor ") + optarg +
-                                  " is not a positive integer\n");
-            settings.oversampling_factor = factor;
-            break;
-        }
-        case 'r':
-            settings.resolution = leading_digits_value(optarg);
-            break;
-        case 'c':
-            scan_colour(optarg, settings.foreground);
-            break;
-        case 'b':
-            scan_colour(optarg, settings.background);
-            break;
-        case 't':
-            settings.transparent = false;
-            break;
-        case 'v':
-            settings.verbose = true;
-            break;
-        case 'p':
-            settings.preamble = optarg;
-            break;
-        case 'e':
-            settings.environment = optarg;
-            break;
-        case 'o':
-            settings.output_name = std::string(optarg);
-            break;
-        case 'h':
-            return finish(0, help_text());
-        case ':':
-            return usage_error(option_diagnostic(program, "option requires an argument", optopt));
-        default:
-            return usage_error(option_diagnostic(program, "invalid option", optopt));
-        }
+        if (std::optional<parse_result> ended = apply_option(option, optarg, program, settings))
+            return std::move(*ended);
     }
     if (optind != argc)
         return usage_error({});
