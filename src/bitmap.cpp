@@ -200,15 +200,14 @@ void add_row(const uint8_t* row, int32_t crop_left, int32_t bound, int32_t s,
     }
 }
 
-}  // namespace
-
-grey_bitmap box_filter(const grey_bitmap& rendered, int32_t crop_left, int32_t crop_right,
-                       int32_t s) {
+// Averages s x s blocks into an image of the given size, starting at column
+// crop_left; columns from `bound` on count as paper.
+grey_bitmap filter_blocks(const grey_bitmap& rendered, int32_t crop_left, int32_t bound,
+                          int32_t s, int32_t width, int32_t height) {
     grey_bitmap out;
-    out.height = static_cast<int32_t>(ceil_div(rendered.height, s));
-    out.width = static_cast<int32_t>(ceil_div(int64_t{crop_right} - crop_left, s));
+    out.width = width;
+    out.height = height;
     // Summing a row of blocks at a time keeps it fast.
-    const int32_t bound = std::min(crop_right, rendered.width);
     const auto ow = static_cast<std::size_t>(out.width);
     const int64_t area = int64_t{s} * s;
     std::vector<int64_t> sums(ow);
@@ -232,6 +231,21 @@ grey_bitmap box_filter(const grey_bitmap& rendered, int32_t crop_left, int32_t c
     return out;
 }
 
+}  // namespace
+
+grey_bitmap box_filter(const grey_bitmap& rendered, int32_t crop_left, int32_t crop_right,
+                       int32_t s) {
+    return filter_blocks(rendered, crop_left, std::min(crop_right, rendered.width), s,
+                         static_cast<int32_t>(ceil_div(int64_t{crop_right} - crop_left, s)),
+                         static_cast<int32_t>(ceil_div(rendered.height, s)));
+}
+
+grey_bitmap hidpi_downsample(const grey_bitmap& rendered, const downsampled_image& one_x,
+                             int32_t n, int32_t s) {
+    return filter_blocks(rendered, one_x.crop_left * n, rendered.width, s,
+                         one_x.image.width * n, one_x.image.height * n);
+}
+
 result<downsampled_image> crop_and_downsample(grey_bitmap& rendered, int32_t s) {
     const failure no_mark{"\nImage doesn't start with a dot\n"};
     if (rendered.width <= 0 || rendered.height <= 0 || s < 1)
@@ -242,6 +256,7 @@ result<downsampled_image> crop_and_downsample(grey_bitmap& rendered, int32_t s) 
     const int32_t crop_right = crop_right_bound(rendered, s);
     downsampled_image out;
     out.image = box_filter(rendered, mark->crop_left, crop_right, s);
+    out.crop_left = mark->crop_left;
     const auto mark_mean_row = static_cast<int32_t>(mark->row_sum / mark->pixel_count);
     out.baseline_offset = baseline_offset_for(rendered.height, mark_mean_row, s);
     return out;

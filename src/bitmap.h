@@ -51,6 +51,13 @@ int32_t crop_right_bound(const grey_bitmap& rendered, int32_t s);
 grey_bitmap box_filter(const grey_bitmap& rendered, int32_t crop_left, int32_t crop_right,
                        int32_t s);
 
+// The n-times image on the grid of `one_x`, made from a rendering of the
+// same page at n times the resolution with the mark already erased: n times
+// its width and height, output pixel (x, y) over 1x pixel (x / n, y / n).
+// Samples outside the rendering count as paper.
+grey_bitmap hidpi_downsample(const grey_bitmap& rendered, const downsampled_image& one_x,
+                             int32_t n, int32_t s);
+
 // n = input rows between the mark's mean row and the bottom, less 2s,
 // divided by s and rounded as the offset has always been rounded.
 int32_t baseline_offset_for(int32_t height, int32_t mark_mean_row, int32_t s);

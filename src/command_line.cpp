@@ -26,6 +26,7 @@ const char help_text_lines[] =
     "-c colour   set foreground RGB colour (000000 by default)\n"
     "-b colour   set background RGB colour (A0A0A0 by default, ignored for png)\n"
     "-t          turn transparency OFF\n"
+    "-x n        also write an n-times image for srcset (n = 2, 3 or 4; needs -o)\n"
     "-h          print this help text and exit\n"
     "\n"
     "LaTeX maths string is read from stdin. Image written to stdout unless filename\n"
@@ -124,6 +125,12 @@ std::optional<parse_result> apply_option(int option, const char* arg, const char
     case 'o':
         settings.output_name = std::string(arg);
         break;
+    case 'x':
+        if (std::strcmp(arg, "2") != 0 && std::strcmp(arg, "3") != 0 && std::strcmp(arg, "4") != 0)
+            return finish(1, {},
+                          std::string("\nHigh-density factor '") + arg + "' is not 2, 3 or 4\n");
+        settings.hidpi_scale = arg[0] - '0';
+        break;
     case 'h':
         return finish(0, help_text());
     case ':':
@@ -142,12 +149,15 @@ parse_result parse_command_line(int argc, char* const argv[], job_settings start
     optind = 0;  // glibc: full re-initialisation, also reads the leading '+'
     opterr = 0;  // its diagnostics are ours to place
     int option;
-    while ((option = getopt(argc, argv, "+:f:s:o:e:tvc:b:r:p:h")) != -1) {
+    while ((option = getopt(argc, argv, "+:f:s:o:e:tvc:b:r:p:hx:")) != -1) {
         if (std::optional<parse_result> ended = apply_option(option, optarg, program, settings))
             return std::move(*ended);
     }
     if (optind != argc)
         return usage_error({});
+    if (settings.hidpi_scale > 1 && !settings.output_name)
+        return finish(1, {},
+                      "\nOption -x needs -o: the n-times image is written beside the image file\n");
     parse_result r;
     r.settings = std::move(settings);
     return r;

@@ -38,13 +38,44 @@ std::string output_file_name(const output_path& path) {
     return path.extension ? path.work_base + "." + *path.extension : path.work_base;
 }
 
-std::string report_line(int32_t width, int32_t height, int32_t baseline_offset) {
+std::string report_line(int32_t width, int32_t height, int32_t baseline_offset,
+                        const std::string& srcset) {
     // The image is lowered by the offset; a negative offset raises it, and
     // "--2px" would not be a CSS length.
     std::string offset = baseline_offset < 0 ? std::to_string(-int64_t{baseline_offset})
                                              : "-" + std::to_string(baseline_offset);
-    return "WIDTH=" + std::to_string(width) + " HEIGHT=" + std::to_string(height) +
-           " STYLE=\"vertical-align: " + offset + "px; margin: 0;\"";
+    std::string line = "WIDTH=" + std::to_string(width) + " HEIGHT=" + std::to_string(height) +
+                       " STYLE=\"vertical-align: " + offset + "px; margin: 0;\"";
+    if (!srcset.empty())
+        line += " SRCSET=\"" + srcset + "\"";
+    return line;
+}
+
+std::string hidpi_name(const std::string& output_name, int32_t n) {
+    const std::size_t slash = output_name.rfind('/');
+    const std::size_t dot = output_name.rfind('.');
+    const bool has_extension =
+        dot != std::string::npos && (slash == std::string::npos || dot > slash);
+    std::string name = output_name;
+    name.insert(has_extension ? dot : name.size(), "@" + std::to_string(n) + "x");
+    return name;
+}
+
+std::string percent_encoded(const std::string& text) {
+    static const char hex[] = "0123456789ABCDEF";
+    std::string out;
+    for (char ch : text) {
+        const auto c = static_cast<unsigned char>(ch);
+        if (c <= ' ' || c == 127 || c == ',' || c == '"' || c == '\'' || c == '<' || c == '>' ||
+            c == '&' || c == '%') {
+            out += '%';
+            out += hex[c >> 4];
+            out += hex[c & 15];
+        } else {
+            out += ch;
+        }
+    }
+    return out;
 }
 
 namespace {
@@ -76,6 +107,11 @@ result<job_target> locate_job(const job_settings& settings) {
         target.output_file = output_file_name(target.path);
         if (target.output_file->empty())
             return failure{"\nNo file name in output name '" + *settings.output_name + "'\n"};
+        if (settings.hidpi_scale > 1) {
+            const std::string name = hidpi_name(*settings.output_name, settings.hidpi_scale);
+            target.hidpi_file = output_file_name(split_output_path(name));
+            target.srcset = percent_encoded(name) + " " + std::to_string(settings.hidpi_scale) + "x";
+        }
     }
     const std::string& dir = target.path.work_dir;
     if (!usable_directory(dir))
@@ -92,6 +128,17 @@ work_area job_work_area(const job_target& target, const std::string& private_dir
 }
 
 namespace {
+
+// Reads a rendering back and removes its file, whether the read worked or not.
+result<rendered_bitmap> read_rendering(const work_area& area, const char* suffix) {
+    const std::string name = work_file(area, suffix);
+    result<rendered_bitmap> rendered = read_rendered_png(name);
+    unlink(name.c_str());
+    if (!rendered)
+        return failure{rendered.error.message + "\nError reading '" + area.work_base + suffix +
+                       "'\n"};
+    return rendered;
+}
 
 // A stage's failure, and the interruption that may have caused it.
 failure stage_failure(failure f) {
@@ -110,40 +157,63 @@ result<rendered_job> render_job(const job_settings& settings, const work_area& a
         stage = run_dvips_stage(area, progress);
     if (!stage)
         stage = run_raster_stage(area, settings.resolution, settings.oversampling_factor,
-                                 progress);
+                                 settings.hidpi_scale, progress);
     if (stage)
         return stage_failure(*stage);
 
-    const std::string rendered_name = work_file(area, ".ps.png");
-    result<rendered_bitmap> rendered = read_rendered_png(rendered_name);
-    unlink(rendered_name.c_str());
-    if (!rendered.ok())
-        return failure{rendered.error.message + "\nError reading '" + area.work_base +
-                       ".ps.png'\n"};
-
+    result<rendered_bitmap> rendered = read_rendering(area, ".ps.png");
+    if (!rendered)
+        return rendered.error;
     result<downsampled_image> out =
-        crop_and_downsample(rendered.value->bitmap, settings.oversampling_factor);
-    if (!out.ok())
+        crop_and_downsample(rendered->bitmap, settings.oversampling_factor);
+    if (!out)
         return out.error;
+    rendered_job job{std::move(*out), std::nullopt, std::move(rendered->warnings)};
+    if (settings.hidpi_scale > 1) {
+        result<rendered_bitmap> n_times = read_rendering(area, ".hidpi.png");
+        if (!n_times)
+            return n_times.error;
+        // The n-times page holds the mark too, at its own scale.
+        erase_baseline_mark(n_times->bitmap);
+        job.hidpi_image = hidpi_downsample(n_times->bitmap, job.image, settings.hidpi_scale,
+                                           settings.oversampling_factor);
+        job.warnings += n_times->warnings;
+    }
     if (interrupt_signal())
         return failure{interrupted_message()};
-    return rendered_job{std::move(*out.value), std::move(rendered.value->warnings)};
+    return job;
 }
 
 result<std::string> deliver_job(const job_settings& settings, const job_target& target,
-                         const work_area& area, const downsampled_image& image,
-                         std::FILE* progress) {
+                                const work_area& area, const rendered_job& rendered,
+                                std::FILE* progress) {
     if (progress)
         std::fputs(settings.format == image_format::gif ? " -> Writing gif image"
                                                         : " -> Writing png image",
                    progress);
-    result<encoded_image> encoded = encode_image(image.image, settings);
-    std::string messages = encoded.ok() ? encoded.value->warnings : encoded.error.message;
-    std::optional<std::string> destination;
-    if (target.output_file)
-        destination = path_in(area.absolute_work_dir, *target.output_file);
-    const bool written =
-        encoded.ok() && publish(encoded.value->bytes, destination, work_file(area, ".out"));
+    std::vector<result<encoded_image>> encoded;
+    encoded.push_back(encode_image(rendered.image.image, settings));
+    if (rendered.hidpi_image && encoded.back())
+        encoded.push_back(encode_image(*rendered.hidpi_image, settings));
+    std::string messages;
+    bool written = true;
+    for (const auto& e : encoded) {
+        messages += e ? e->warnings : e.error.message;
+        written = written && e;
+    }
+    if (written && !target.output_file) {
+        written = publish_to_stdout(encoded[0]->bytes);
+    } else if (written) {
+        // The n-times image goes into place first, so a page that finds the
+        // image finds its srcset too.
+        std::vector<image_file> files;
+        if (encoded.size() > 1)
+            files.push_back({encoded[1]->bytes, path_in(area.absolute_work_dir, *target.hidpi_file),
+                             work_file(area, ".hidpi.out")});
+        files.push_back({encoded[0]->bytes, path_in(area.absolute_work_dir, *target.output_file),
+                         work_file(area, ".out")});
+        written = publish_files(files);
+    }
     if (interrupt_signal())
         return failure{interrupted_message()};
     if (!written)

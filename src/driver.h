@@ -23,14 +23,25 @@ output_path split_output_path(const std::string& name);
 std::string output_file_name(const output_path& path);
 
 // "WIDTH=%i HEIGHT=%i STYLE=\"vertical-align: -%ipx; margin: 0;\"", with a
-// negative offset shown as a valid CSS length.
-std::string report_line(int32_t width, int32_t height, int32_t baseline_offset);
+// negative offset shown as a valid CSS length, and SRCSET="<srcset>" after
+// it when a srcset value is given.
+std::string report_line(int32_t width, int32_t height, int32_t baseline_offset,
+                        const std::string& srcset = {});
+
+// The -o name with "@<n>x" before the extension of its last component.
+std::string hidpi_name(const std::string& output_name, int32_t n);
+
+// Blanks, commas, quotes, <, >, &, % and control bytes as %XX, so the name
+// stands as one candidate in a srcset attribute.
+std::string percent_encoded(const std::string& text);
 
 // Where a job works and what it writes.
 struct job_target {
     output_path path;                        // "noname" in "." without -o
     std::optional<std::string> output_file;  // the user's file name; none: stdout
     std::string absolute_work_dir;
+    std::optional<std::string> hidpi_file;   // with -x: the n-times image's file name
+    std::string srcset;                      // with -x: "<-o name with @nx> nx", encoded
 };
 
 // Checks the output name and its directory before any work is done.
@@ -39,9 +50,11 @@ result<job_target> locate_job(const job_settings& settings);
 // The work area of a job whose private directory has been made.
 work_area job_work_area(const job_target& target, const std::string& private_dir);
 
-// The rendered image, and libpng's warnings met on the way.
+// The rendered image (and its n-times image with -x), and libpng's
+// warnings met on the way.
 struct rendered_job {
     downsampled_image image;
+    std::optional<grey_bitmap> hidpi_image;
     std::string warnings;
 };
 
@@ -53,5 +66,5 @@ result<rendered_job> render_job(const job_settings& settings, const work_area& a
 // Encodes the image in the job's format and publishes it. On success, the
 // encoder's warnings for the user (usually none).
 result<std::string> deliver_job(const job_settings& settings, const job_target& target,
-                         const work_area& area, const downsampled_image& image,
-                         std::FILE* progress);
+                                const work_area& area, const rendered_job& rendered,
+                                std::FILE* progress);

@@ -29,15 +29,17 @@ int run_job(const job_settings& settings) {
     if (!rendered.ok())
         return fail(rendered.error);
     std::fputs(rendered.value->warnings.c_str(), stderr);
-    const downsampled_image& image = rendered.value->image;
-    result<std::string> delivered = deliver_job(settings, *target.value, area, image, progress);
+    const downsampled_image& image = rendered->image;
+    result<std::string> delivered = deliver_job(settings, *target.value, area, *rendered, progress);
     if (!delivered.ok())
         return fail(delivered.error);
     std::fputs(delivered.value->c_str(), stderr);
 
     // The caller needs this line to place the image: losing it is a failure.
     std::FILE* report_stream = target.value->output_file ? stdout : stderr;
-    std::fputs(report_line(image.image.width, image.image.height, image.baseline_offset).c_str(),
+    std::fputs(report_line(image.image.width, image.image.height, image.baseline_offset,
+                           target->srcset)
+                   .c_str(),
                report_stream);
     if (std::fflush(report_stream) != 0 || std::ferror(report_stream))
         return fail(failure{"\nError writing the report line\n"});

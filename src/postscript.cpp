@@ -84,6 +84,18 @@ result<render_geometry> compute_render_geometry(const bounding_box& box, int32_t
     return render_geometry{static_cast<int32_t>(r), *w, *h};
 }
 
+result<render_geometry> scaled_geometry(const render_geometry& one_x, int32_t n) {
+    const int64_t r = int64_t{one_x.render_resolution} * n;
+    const int64_t w = int64_t{one_x.page_width} * n;
+    const int64_t h = int64_t{one_x.page_height} * n;
+    if (!fits(r) || !fits(w) || !fits(h) || (w > 0 && h > 0 && w * h > max_rendering_pixels))
+        return failure{"\nThe " + std::to_string(n) + "-times rendering would be " +
+                       std::to_string(w) + " x " + std::to_string(h) + " pixels, more than " +
+                       std::to_string(max_rendering_pixels) + "; lower -r, -s or -x\n"};
+    return render_geometry{static_cast<int32_t>(r), static_cast<int32_t>(w),
+                           static_cast<int32_t>(h)};
+}
+
 std::string translate_line(const bounding_box& box) {
     return std::to_string(box.llx) + " neg " + std::to_string(box.lly) + " neg translate\n";
 }

@@ -31,5 +31,9 @@ struct render_geometry {
 result<render_geometry> compute_render_geometry(const bounding_box& box, int32_t resolution,
                                                 int32_t oversampling_factor);
 
+// The same page at n times the resolution: exactly n times as many pixels
+// each way. A failure when that does not fit or is too large.
+result<render_geometry> scaled_geometry(const render_geometry& one_x, int32_t n);
+
 // The PostScript line that moves the box's corner to the page's corner.
 std::string translate_line(const bounding_box& box);

@@ -32,17 +32,25 @@ bool write_file(const std::string& path, const std::string& bytes) {
     return close(fd) == 0 && ok;
 }
 
-bool write_stdout(const std::string& bytes) {
-    bool ok = std::fwrite(bytes.data(), 1, bytes.size(), stdout) == bytes.size();
-    return std::fflush(stdout) == 0 && ok && !std::ferror(stdout);
-}
-
 }  // namespace
 
-bool publish(const std::string& bytes, const std::optional<std::string>& target,
-             const std::string& temporary) {
-    if (!target)
-        return write_stdout(bytes) && !interrupt_signal();
-    return write_file(temporary, bytes) && !interrupt_signal() &&
-           std::rename(temporary.c_str(), target->c_str()) == 0;
+bool publish_to_stdout(const std::string& bytes) {
+    bool ok = std::fwrite(bytes.data(), 1, bytes.size(), stdout) == bytes.size();
+    return std::fflush(stdout) == 0 && ok && !std::ferror(stdout) && !interrupt_signal();
+}
+
+bool publish_files(const std::vector<image_file>& files) {
+    for (const image_file& f : files) {
+        if (!write_file(f.temporary, f.bytes) || interrupt_signal())
+            return false;
+    }
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        if (interrupt_signal() ||
+            std::rename(files[i].temporary.c_str(), files[i].target.c_str()) != 0) {
+            for (std::size_t k = 0; k < i; ++k)
+                unlink(files[k].target.c_str());
+            return false;
+        }
+    }
+    return true;
 }

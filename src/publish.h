@@ -1,13 +1,21 @@
-// Putting an encoded image where the caller asked for it.
+// Putting encoded images where the caller asked for them.
 #pragma once
 
-#include <optional>
 #include <string>
+#include <vector>
 
-// Writes the bytes under `temporary` and renames that file onto `target`
-// once complete, so no reader ever sees half an image under the output
-// name; without a target, writes them to standard output (which stays
-// open). False when any write, flush, close or the rename failed, or a
-// signal arrived first (then nothing is renamed).
-bool publish(const std::string& bytes, const std::optional<std::string>& target,
-             const std::string& temporary);
+struct image_file {
+    std::string bytes;
+    std::string target;     // the user's name for it
+    std::string temporary;  // a private name beside it, on the same file system
+};
+
+// Writes every file under its temporary name, then renames each onto its
+// target, so no reader ever sees half an image under the output name. If a
+// step fails or a signal arrives first, the files already renamed are
+// removed again: all are there or none. False on any failure.
+bool publish_files(const std::vector<image_file>& files);
+
+// Writes the bytes to standard output, which stays open. False when the
+// write or the flush failed, or a signal arrived.
+bool publish_to_stdout(const std::string& bytes);

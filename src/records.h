@@ -29,6 +29,7 @@ struct job_settings {
     std::string preamble;
     std::string environment = "displaymath";
     std::optional<std::string> output_name;  // none: image to stdout
+    int32_t hidpi_scale = 1;  // -x: 2, 3 or 4 also writes an n-times image
 };
 
 // An 8-bit grey image. rows[y][x] is the sample at column x of row y,
@@ -44,6 +45,7 @@ struct grey_bitmap {
 struct downsampled_image {
     grey_bitmap image;
     int32_t baseline_offset = 0;  // output pixels; may be zero or negative
+    int32_t crop_left = 0;        // the rendering's column where the image starts
 };
 
 // Largest rendering we ask Ghostscript for or read back, in pixels.

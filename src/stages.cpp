@@ -63,33 +63,62 @@ step_failure run_dvips_stage(const work_area& area, std::FILE* progress) {
     return failure{kept + tool_failure("dvips", "dvips", r, spec).message};
 }
 
-step_failure run_raster_stage(const work_area& area, int32_t resolution,
-                              int32_t oversampling_factor, std::FILE* progress) {
-    report_progress(progress, " -> png");
-    const std::string ps = work_file(area, ".ps");
-    std::optional<bounding_box> box;
-    if (file_ptr in{std::fopen(ps.c_str(), "rb")})
-        box = read_bounding_box(in.get());
-    if (!box) {
-        unlink(ps.c_str());
-        return failure{"\nNo bounding box in the PostScript output of dvips\n"};
-    }
-    result<render_geometry> geometry =
-        compute_render_geometry(*box, resolution, oversampling_factor);
-    if (!geometry.ok()) {
-        unlink(ps.c_str());
-        return geometry.error;
-    }
+namespace {
+
+// One Ghostscript rendering of the page; a failure only for the time limit
+// or an interruption.
+step_failure render_page(const work_area& area, const render_geometry& geometry,
+                         const bounding_box& box, const char* suffix) {
     // A formula can \openout files into the private directory: whatever is
     // read back as the rendering must come from gs.
-    unlink(work_file(area, ".ps.png").c_str());
-
-    const child_spec spec = gs_invocation(area, *geometry.value, *box);
+    unlink(work_file(area, suffix).c_str());
+    const child_spec spec = gs_invocation(area, geometry, box, suffix);
     const child_result r = run_child(spec);
-    unlink(ps.c_str());
     if (r.outcome == child_outcome::timed_out)
         return tool_failure("Ghostscript", "gs", r, spec);
     if (r.outcome == child_outcome::interrupted)
         return failure{};
     return std::nullopt;
+}
+
+}  // namespace
+
+namespace {
+
+// The page at the job's resolution, and at n times it when asked for.
+step_failure render_pages(const work_area& area, const std::string& ps, int32_t resolution,
+                          int32_t oversampling_factor, int32_t hidpi_scale) {
+    std::optional<bounding_box> box;
+    if (file_ptr in{std::fopen(ps.c_str(), "rb")})
+        box = read_bounding_box(in.get());
+    if (!box)
+        return failure{"\nNo bounding box in the PostScript output of dvips\n"};
+    result<render_geometry> geometry =
+        compute_render_geometry(*box, resolution, oversampling_factor);
+    if (!geometry)
+        return geometry.error;
+    std::optional<render_geometry> n_times;
+    if (hidpi_scale > 1) {
+        result<render_geometry> scaled = scaled_geometry(*geometry, hidpi_scale);
+        if (!scaled)
+            return scaled.error;
+        n_times = *scaled;
+    }
+    if (step_failure f = render_page(area, *geometry, *box, ".ps.png"))
+        return f;
+    if (n_times)
+        return render_page(area, *n_times, *box, ".hidpi.png");
+    return std::nullopt;
+}
+
+}  // namespace
+
+step_failure run_raster_stage(const work_area& area, int32_t resolution,
+                              int32_t oversampling_factor, int32_t hidpi_scale,
+                              std::FILE* progress) {
+    report_progress(progress, " -> png");
+    const std::string ps = work_file(area, ".ps");
+    step_failure f = render_pages(area, ps, resolution, oversampling_factor, hidpi_scale);
+    unlink(ps.c_str());
+    return f;
 }

@@ -21,7 +21,9 @@ step_failure run_latex_stage(const work_area& area, const std::string& preamble,
 // Runs dvips; on failure keeps the DVI file as <work_base>.dvi.
 step_failure run_dvips_stage(const work_area& area, std::FILE* progress);
 
-// Reads the bounding box and has Ghostscript render the page. Other
-// failures of gs show when the rendering is read.
+// Reads the bounding box and has Ghostscript render the page, and again at
+// hidpi_scale times the resolution when that is over 1 (into the work file
+// ".hidpi.png"). Other failures of gs show when a rendering is read.
 step_failure run_raster_stage(const work_area& area, int32_t resolution,
-                              int32_t oversampling_factor, std::FILE* progress);
+                              int32_t oversampling_factor, int32_t hidpi_scale,
+                              std::FILE* progress);

@@ -76,12 +76,12 @@ child_spec dvips_invocation(const work_area& area, const std::optional<std::stri
 }
 
 child_spec gs_invocation(const work_area& area, const render_geometry& geometry,
-                         const bounding_box& box) {
+                         const bounding_box& box, const char* output_suffix) {
     child_spec spec;
     spec.argv = {"gs",
                  "-dSAFER",
                  "-sDEVICE=pngmono",
-                 "-sOutputFile=" + work_file_name(".ps.png"),
+                 "-sOutputFile=" + work_file_name(output_suffix),
                  "-r" + std::to_string(geometry.render_resolution),
                  "-g" + std::to_string(geometry.page_width) + "x" +
                      std::to_string(geometry.page_height),

@@ -23,10 +23,10 @@ child_spec latex_invocation(const work_area& area, const std::optional<std::stri
 // parent-directory names in specials.
 child_spec dvips_invocation(const work_area& area, const std::optional<std::string>& texinputs);
 
-// Ghostscript rendering the PostScript file on a page of the given geometry,
-// with the translate line on its standard input.
+// Ghostscript rendering the PostScript file on a page of the given geometry
+// into the work file with this suffix, the translate line on its stdin.
 child_spec gs_invocation(const work_area& area, const render_geometry& geometry,
-                         const bounding_box& box);
+                         const bounding_box& box, const char* output_suffix = ".ps.png");
 
 // The caller's TEXINPUTS, if set.
 std::optional<std::string> caller_texinputs();

@@ -52,7 +52,11 @@ TEST(CommandLine, SettingsFromOptions) {
              EXPECT_EQ(s.environment, "displaymath");
              EXPECT_FALSE(s.output_name);
          }},
-        {{"--"}, [](const job_settings& s) { EXPECT_EQ(s.environment, "displaymath"); }},
+        {{"--"}, [](const job_settings& s) {
+             EXPECT_EQ(s.environment, "displaymath");
+             EXPECT_EQ(s.hidpi_scale, 1);
+         }},
+        {{"-x", "3", "-o", "eq.png", "-x4"}, [](const job_settings& s) { EXPECT_EQ(s.hidpi_scale, 4); }},
         {{"-f", "gif", "-f", "png"}, [](const job_settings& s) { EXPECT_EQ(s.format, image_format::png); }},
         {{"-fgif"}, [](const job_settings& s) { EXPECT_EQ(s.format, image_format::gif); }},
         {{"-s", "3abc"}, [](const job_settings& s) { EXPECT_EQ(s.oversampling_factor, 3); }},
@@ -134,6 +138,10 @@ TEST(CommandLine, RunsThatEndAtOnce) {
         {{"-v", "word"}, 1, "", "HELP"},
         {{"word", "-f", "?"}, 1, "", "HELP"},  // no reordering: -f is never scanned
         {{"-t", "--", "word"}, 1, "", "HELP"},
+        {{"-x", "5", "-o", "eq.png"}, 1, "", "\nHigh-density factor '5' is not 2, 3 or 4\n"},
+        {{"-o", "eq.png", "-x", "2x"}, 1, "", "\nHigh-density factor '2x' is not 2, 3 or 4\n"},
+        {{"-x", "1", "-o", "eq.png"}, 1, "", "\nHigh-density factor '1' is not 2, 3 or 4\n"},
+        {{"-x", "2"}, 1, "", "\nOption -x needs -o: the n-times image is written beside the image file\n"},
     };
     const std::string help_text = help();
     for (const auto& c : cases) {
@@ -160,7 +168,9 @@ TEST(CommandLine, HelpTextHasEveryOptionInTwelveColumns) {
               std::string::npos);
     EXPECT_NE(text.find("-e env      embed equation in \\begin{env}..\\end{env} (e.g. -e 'align*')\n"),
               std::string::npos);
-    EXPECT_NE(text.find("-t          turn transparency OFF\n-h          print this help text and exit\n\n"
+    EXPECT_NE(text.find("-t          turn transparency OFF\n"
+                        "-x n        also write an n-times image for srcset (n = 2, 3 or 4; needs -o)\n"
+                        "-h          print this help text and exit\n\n"
                         "LaTeX maths string is read from stdin. Image written to stdout unless filename\n"
                         "specified with -o option. Run with -f ? to list supported image formats.\n"),
               std::string::npos);
