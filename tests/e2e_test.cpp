@@ -386,7 +386,8 @@ std::vector<uint8_t> gif_pixels(const std::string& path, int* w, int* h, bool* t
         const SavedImage& img = gif->SavedImages[0];
         *w = img.ImageDesc.Width;
         *h = img.ImageDesc.Height;
-        pixels.assign(img.RasterBits, img.RasterBits + static_cast<std::size_t>(*w) * *h);
+        pixels.assign(img.RasterBits,
+                      img.RasterBits + static_cast<std::size_t>(*w) * static_cast<std::size_t>(*h));
         GraphicsControlBlock gcb;
         *transparent = DGifSavedExtensionToGCB(gif, 0, &gcb) == GIF_OK && gcb.TransparentColor == 255;
     }
