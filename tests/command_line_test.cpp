@@ -130,7 +130,8 @@ TEST(CommandLine, RunsThatEndAtOnce) {
         {{"-f", "jpeg", "-f", "?"}, 1, "", "\nUnknown format 'jpeg'\n"},
         {{"-h"}, 0, "HELP", ""},
         // getopt's own wording, with the program name as invoked
-        {{"-x"}, 1, "", "mathrast: invalid option -- 'x'\n+HELP"},
+        {{"-y"}, 1, "", "mathrast: invalid option -- 'y'\n+HELP"},
+        {{"-x"}, 1, "", "mathrast: option requires an argument -- 'x'\n+HELP"},
         {{"-tq"}, 1, "", "mathrast: invalid option -- 'q'\n+HELP"},
         {{"-o"}, 1, "", "mathrast: option requires an argument -- 'o'\n+HELP"},
         {{"-t", "-p"}, 1, "", "mathrast: option requires an argument -- 'p'\n+HELP"},

@@ -4,15 +4,19 @@
 #include <gif_lib.h>
 #include <sys/stat.h>
 
+#include <iterator>
 #include <regex>
+#include <set>
+#include <sstream>
+#include <stdexcept>
 
-#include "bitmap.h"
 #include "command_line.h"
 #include "support.h"
 
 namespace {
 
 const std::string binary = MATHRAST_BINARY;
+const std::string golden_dir = MATHRAST_GOLDEN_DIR;
 const std::string formula = "\\int_0^\\infty e^{-x^2}\\,dx\n";
 
 run_output mathrast(std::vector<std::string> args, const std::string& input, const std::string& dir,
@@ -92,71 +96,115 @@ TEST(EndToEnd, VerboseIsOneLine) {
     EXPECT_EQ(gif.err, "tex -> dvi -> ps -> png -> Writing gif image");
 }
 
-// The pixels, size and offset are those of the documented algorithm applied
-// to Ghostscript's own rendering of the same document.
-TEST(EndToEnd, AgreesWithTheRenderingOfTheToolChain) {
-    const std::pair<std::string, std::vector<std::string>> jobs[] = {
-        {"x^2+y^2=z^2", {}},
-        {"\\frac{a}{b}\\sqrt{\\alpha_i}", {"-s", "3", "-r", "150"}},
-        {"\\sum_{n=1}^N n", {"-s", "1"}},
-        {"g", {"-r", "72", "-s", "5"}},
-    };
-    for (const auto& [text, args] : jobs) {
-        SCOPED_TRACE(text);
-        temp_dir dir;
-        int s = 4, res = 100;
-        for (std::size_t i = 0; i + 1 < args.size(); i += 2) {
-            if (args[i] == "-s")
-                s = std::stoi(args[i + 1]);
-            if (args[i] == "-r")
-                res = std::stoi(args[i + 1]);
-        }
-        std::vector<std::string> with_output = args;
-        with_output.insert(with_output.end(), {"-o", "eq.png"});
-        run_output r = mathrast(with_output, text, dir.path);
-        ASSERT_EQ(r.status, 0) << r.err;
-        report rep = parse_report(r.out);
-        ASSERT_TRUE(rep.ok);
+// Golden images: the crop, box filter and baseline worked out by
+// tests/golden/make_golden.py from its own run of latex, dvips and gs.
+struct golden_case {
+    std::string name;
+    std::vector<std::string> args;
+    std::string formula;
+    int width = 0, height = 0, offset = 0;
+};
 
-        // The reference: the same document through the same programs by hand.
-        write_file(dir.file("ref.tex"),
-                   "\\nonstopmode\n\\documentclass[12pt]{article}\n\\pagestyle{empty}\n\n"
-                   "\\begin{document}\n\\begin{displaymath}\n." + text +
-                       "\\end{displaymath}\n\\end{document}\n");
-        ASSERT_EQ(run_program({"latex", "ref.tex"}, "", dir.path).status, 0);
-        ASSERT_EQ(run_program({"dvips", "-q", "-E", "-o", "ref.ps", "ref.dvi"}, "", dir.path).status, 0);
-        run_output bb = run_program({"grep", "%BoundingBox", "ref.ps"}, "", dir.path);
-        int llx, lly, urx, ury;
-        ASSERT_EQ(std::sscanf(bb.out.c_str(), "%%%%BoundingBox: %i %i %i %i", &llx, &lly, &urx, &ury), 4);
-        const int w = s * ((urx - llx) * res / 72 + 1), h = s * ((ury - lly) * res / 72 + 1);
-        ASSERT_EQ(run_program({"gs", "-sDEVICE=pngmono", "-sOutputFile=ref.ps.png",
-                               "-r" + std::to_string(res * s),
-                               "-g" + std::to_string(w) + "x" + std::to_string(h), "-q", "-", "ref.ps"},
-                              std::to_string(llx) + " neg " + std::to_string(lly) + " neg translate\n",
-                              dir.path)
-                      .status,
-                  0);
-        auto rendered = read_rendered_png(dir.file("ref.ps.png").c_str());
-        ASSERT_TRUE(rendered);
-        auto expected = crop_and_downsample(rendered->bitmap, s);
-        ASSERT_TRUE(expected);
+std::vector<std::string> split(const std::string& text, char separator) {
+    std::vector<std::string> parts;
+    std::istringstream in(text);
+    for (std::string part; std::getline(in, part, separator);)
+        parts.push_back(part);
+    return parts;
+}
 
-        decoded_png png = decode_png(read_file(dir.file("eq.png")));
-        ASSERT_TRUE(png.ok);
-        EXPECT_EQ(png.width, expected->image.width);
-        EXPECT_EQ(png.height, expected->image.height);
-        std::vector<uint8_t> pixels;
-        for (const auto& row : expected->image.rows)
-            pixels.insert(pixels.end(), row.begin(), row.end());
-        EXPECT_EQ(png.indices, pixels);
-        EXPECT_EQ(rep.width, expected->image.width);
-        EXPECT_EQ(rep.height, expected->image.height);
-        const int offset = expected->baseline_offset;
-        EXPECT_EQ(rep.align, offset < 0 ? std::to_string(-offset) : "-" + std::to_string(offset));
-        if (s == 1) {
-            std::set<uint8_t> levels(png.indices.begin(), png.indices.end());
-            EXPECT_EQ(levels, (std::set<uint8_t>{0, 255}));
+std::vector<golden_case> golden_cases() {
+    std::vector<golden_case> cases;
+    std::istringstream table(read_file(golden_dir + "/cases.tsv"));
+    for (std::string line; std::getline(table, line);) {
+        if (line.empty() || line[0] == '#')
+            continue;
+        std::vector<std::string> f = split(line, '\t');
+        if (f.size() != 6)
+            throw std::runtime_error("cases.tsv: bad line: " + line);
+        golden_case c;
+        c.name = f[0];
+        for (const auto& word : split(f[1], ' '))
+            if (!word.empty())
+                c.args.push_back(word);
+        c.formula = f[2];
+        c.width = std::stoi(f[3]);
+        c.height = std::stoi(f[4]);
+        c.offset = std::stoi(f[5]);
+        cases.push_back(c);
+    }
+    return cases;
+}
+
+// The samples of a binary PGM with maxval 255; empty when it is not one.
+std::vector<uint8_t> read_pgm(const std::string& path, int* width, int* height) {
+    std::istringstream in(read_file(path));
+    std::string magic;
+    int maxval = 0;
+    in >> magic >> *width >> *height >> maxval;
+    if (!in || magic != "P5" || maxval != 255 || in.get() != '\n')
+        return {};
+    const std::string rest((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    return std::vector<uint8_t>(rest.begin(), rest.end());
+}
+
+std::string first_line_of(const std::vector<std::string>& argv) {
+    const std::string out = run_program(argv, "", "").out;
+    return out.substr(0, out.find('\n'));
+}
+
+// One golden case; a fatal failure ends this case only.
+void expect_golden(const golden_case& c) {
+    int width = 0, height = 0;
+    const std::vector<uint8_t> expected =
+        read_pgm(golden_dir + "/" + c.name + ".pgm", &width, &height);
+    ASSERT_EQ(expected.size(), static_cast<std::size_t>(width) * static_cast<std::size_t>(height));
+    ASSERT_EQ(width, c.width);
+    ASSERT_EQ(height, c.height);
+
+    temp_dir dir;
+    std::vector<std::string> args = c.args;
+    args.insert(args.end(), {"-o", "eq.png"});
+    run_output r = mathrast(args, c.formula, dir.path);
+    ASSERT_EQ(r.status, 0) << r.err;
+    report rep = parse_report(r.out);
+    ASSERT_TRUE(rep.ok) << r.out;
+    EXPECT_EQ(rep.width, c.width);
+    EXPECT_EQ(rep.height, c.height);
+    EXPECT_EQ(rep.align, c.offset < 0 ? std::to_string(-c.offset) : "-" + std::to_string(c.offset));
+
+    decoded_png png = decode_png(read_file(dir.file("eq.png")));
+    ASSERT_TRUE(png.ok);
+    ASSERT_EQ(png.width, c.width);
+    ASSERT_EQ(png.height, c.height);
+    std::size_t differing = 0, first = 0;
+    for (std::size_t i = expected.size(); i-- > 0;) {
+        if (png.indices[i] != expected[i]) {
+            ++differing;
+            first = i;
         }
+    }
+    const auto w = static_cast<std::size_t>(c.width);
+    EXPECT_EQ(differing, 0u) << "the first differing pixel is at row " << first / w << ", column "
+                             << first % w << ": " << int{png.indices[first]} << " instead of "
+                             << int{expected[first]};
+}
+
+TEST(EndToEnd, MatchesTheGoldenImages) {
+    const std::vector<std::string> made_with = split(read_file(golden_dir + "/VERSIONS"), '\n');
+    ASSERT_EQ(made_with.size(), 2u) << "tests/golden/VERSIONS is missing or malformed";
+    const std::string latex = first_line_of({"latex", "--version"});
+    const std::string gs = first_line_of({"gs", "--version"});
+    if (latex != made_with[0] || gs != made_with[1])
+        GTEST_SKIP() << "the golden images were made with '" << made_with[0] << "' and gs "
+                     << made_with[1] << ", this machine has '" << latex << "' and gs " << gs
+                     << "; tests/golden/make_golden.py makes them again";
+
+    const std::vector<golden_case> cases = golden_cases();
+    ASSERT_GE(cases.size(), 6u);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        expect_golden(c);
     }
 }
 
@@ -347,7 +395,8 @@ std::vector<uint8_t> gif_pixels(const std::string& path, int* w, int* h, bool* t
         const SavedImage& img = gif->SavedImages[0];
         *w = img.ImageDesc.Width;
         *h = img.ImageDesc.Height;
-        pixels.assign(img.RasterBits, img.RasterBits + static_cast<std::size_t>(*w * *h));
+        pixels.assign(img.RasterBits,
+                      img.RasterBits + static_cast<std::size_t>(*w) * static_cast<std::size_t>(*h));
         GraphicsControlBlock gcb;
         *transparent = DGifSavedExtensionToGCB(gif, 0, &gcb) == GIF_OK && gcb.TransparentColor == 255;
     }

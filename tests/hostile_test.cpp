@@ -34,20 +34,6 @@ void snapshot(const std::string& root, const std::string& skip,
     }
 }
 
-// Processes whose working directory lies below `root`: a child left behind.
-std::vector<std::string> processes_in(const std::string& root) {
-    std::vector<std::string> found;
-    for (const auto& pid : list_dir("/proc")) {
-        if (pid.find_first_not_of("0123456789") != std::string::npos)
-            continue;
-        char target[4096];
-        ssize_t n = readlink(("/proc/" + pid + "/cwd").c_str(), target, sizeof target - 1);
-        if (n > 0 && std::string(target, static_cast<std::size_t>(n)).rfind(root, 0) == 0)
-            found.push_back(pid);
-    }
-    return found;
-}
-
 std::string replace_all(std::string text, const std::string& from, const std::string& to) {
     for (std::size_t at = 0; (at = text.find(from, at)) != std::string::npos; at += to.size())
         text.replace(at, from.size(), to);

@@ -135,6 +135,19 @@ std::vector<std::string> list_dir(const std::string& path) {
     return names;
 }
 
+std::vector<std::string> processes_in(const std::string& root) {
+    std::vector<std::string> found;
+    for (const auto& pid : list_dir("/proc")) {
+        if (pid.find_first_not_of("0123456789") != std::string::npos)
+            continue;
+        char target[4096];
+        ssize_t n = readlink(("/proc/" + pid + "/cwd").c_str(), target, sizeof target - 1);
+        if (n > 0 && std::string(target, static_cast<std::size_t>(n)).rfind(root, 0) == 0)
+            found.push_back(pid);
+    }
+    return found;
+}
+
 namespace {
 
 struct memory_reader {

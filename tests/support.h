@@ -35,6 +35,9 @@ bool file_exists(const std::string& path);
 // Names in a directory, "." and ".." left out, sorted.
 std::vector<std::string> list_dir(const std::string& path);
 
+// Processes whose working directory lies below `root`: a child left behind.
+std::vector<std::string> processes_in(const std::string& root);
+
 // A decoded indexed PNG: the palette indices and the PLTE and tRNS chunks.
 struct decoded_png {
     bool ok = false;
