@@ -3,6 +3,7 @@
 #include <png.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <csetjmp>
 #include <string>
 #include <vector>
@@ -201,9 +202,10 @@ void add_row(const uint8_t* row, int32_t crop_left, int32_t bound, int32_t s,
 }
 
 // Averages s x s blocks into an image of the given size, starting at column
-// crop_left; columns from `bound` on count as paper.
+// crop_left and row top; columns from `bound` on count as paper, and so do
+// rows outside the rendering.
 grey_bitmap filter_blocks(const grey_bitmap& rendered, int32_t crop_left, int32_t bound,
-                          int32_t s, int32_t width, int32_t height) {
+                          int32_t s, int32_t width, int32_t height, int32_t top = 0) {
     grey_bitmap out;
     out.width = width;
     out.height = height;
@@ -215,8 +217,8 @@ grey_bitmap filter_blocks(const grey_bitmap& rendered, int32_t crop_left, int32_
     for (int32_t r = 0; r < out.height; ++r) {
         std::fill(sums.begin(), sums.end(), 0);
         for (int32_t dy = 0; dy < s; ++dy) {
-            const int64_t y = int64_t{r} * s + dy;
-            if (y < rendered.height)
+            const int64_t y = int64_t{top} + int64_t{r} * s + dy;
+            if (y >= 0 && y < rendered.height)
                 add_row(rendered.rows[static_cast<std::size_t>(y)].data(), crop_left, bound, s,
                         sums);
             else
@@ -241,9 +243,46 @@ grey_bitmap box_filter(const grey_bitmap& rendered, int32_t crop_left, int32_t c
 }
 
 grey_bitmap hidpi_downsample(const grey_bitmap& rendered, const downsampled_image& one_x,
-                             int32_t n, int32_t s) {
-    return filter_blocks(rendered, one_x.crop_left * n, rendered.width, s,
-                         one_x.image.width * n, one_x.image.height * n);
+                             int32_t n, int32_t s, int32_t dx, int32_t dy) {
+    return filter_blocks(rendered, one_x.crop_left * n + dx, rendered.width, s,
+                         one_x.image.width * n, one_x.image.height * n, dy);
+}
+
+double hidpi_difference(const grey_bitmap& one_x, const grey_bitmap& n_times, int32_t n) {
+    int64_t total = 0;
+    const int64_t block = int64_t{n} * n;
+    for (int32_t y = 0; y < one_x.height; ++y) {
+        for (int32_t x = 0; x < one_x.width; ++x) {
+            int64_t sum = 0;
+            for (int32_t j = 0; j < n; ++j)
+                for (int32_t i = 0; i < n; ++i)
+                    sum += n_times.rows[static_cast<std::size_t>(y * n + j)]
+                                       [static_cast<std::size_t>(x * n + i)];
+            const int64_t mine = one_x.rows[static_cast<std::size_t>(y)][static_cast<std::size_t>(x)];
+            total += std::abs(sum - mine * block);
+        }
+    }
+    const int64_t pixels = int64_t{one_x.width} * one_x.height;
+    return pixels > 0 ? static_cast<double>(total) / static_cast<double>(pixels * block) : 0.0;
+}
+
+grey_bitmap aligned_hidpi_image(const grey_bitmap& rendered, const downsampled_image& one_x,
+                                int32_t n, int32_t s) {
+    grey_bitmap best = hidpi_downsample(rendered, one_x, n, s);
+    double best_difference = hidpi_difference(one_x.image, best, n);
+    for (int32_t dy = -1; dy <= 1; ++dy) {
+        for (int32_t dx = -1; dx <= 1; ++dx) {
+            if (dx == 0 && dy == 0)
+                continue;
+            grey_bitmap moved = hidpi_downsample(rendered, one_x, n, s, dx, dy);
+            const double difference = hidpi_difference(one_x.image, moved, n);
+            if (difference < best_difference) {
+                best = std::move(moved);
+                best_difference = difference;
+            }
+        }
+    }
+    return best;
 }
 
 result<downsampled_image> crop_and_downsample(grey_bitmap& rendered, int32_t s) {

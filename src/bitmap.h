@@ -53,10 +53,21 @@ grey_bitmap box_filter(const grey_bitmap& rendered, int32_t crop_left, int32_t c
 
 // The n-times image on the grid of `one_x`, made from a rendering of the
 // same page at n times the resolution with the mark already erased: n times
-// its width and height, output pixel (x, y) over 1x pixel (x / n, y / n).
-// Samples outside the rendering count as paper.
+// its width and height, output pixel (x, y) over 1x pixel (x / n, y / n),
+// its blocks moved by (dx, dy) rendering pixels. Samples outside the
+// rendering count as paper.
 grey_bitmap hidpi_downsample(const grey_bitmap& rendered, const downsampled_image& one_x,
-                             int32_t n, int32_t s);
+                             int32_t n, int32_t s, int32_t dx = 0, int32_t dy = 0);
+
+// Mean absolute difference between `one_x` and the n-times image averaged
+// down by n; both must be of matching sizes.
+double hidpi_difference(const grey_bitmap& one_x, const grey_bitmap& n_times, int32_t n);
+
+// The n-times image whose blocks, moved by at most one rendering pixel (a
+// fraction of a 1x pixel) each way, look most like `one_x`: Ghostscript
+// places glyphs on a finer grid at the higher resolution.
+grey_bitmap aligned_hidpi_image(const grey_bitmap& rendered, const downsampled_image& one_x,
+                                int32_t n, int32_t s);
 
 // n = input rows between the mark's mean row and the bottom, less 2s,
 // divided by s and rounded as the offset has always been rounded.

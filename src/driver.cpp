@@ -175,8 +175,8 @@ result<rendered_job> render_job(const job_settings& settings, const work_area& a
             return n_times.error;
         // The n-times page holds the mark too, at its own scale.
         erase_baseline_mark(n_times->bitmap);
-        job.hidpi_image = hidpi_downsample(n_times->bitmap, job.image, settings.hidpi_scale,
-                                           settings.oversampling_factor);
+        job.hidpi_image = aligned_hidpi_image(n_times->bitmap, job.image, settings.hidpi_scale,
+                                              settings.oversampling_factor);
         job.warnings += n_times->warnings;
     }
     if (interrupt_signal())

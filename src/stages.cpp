@@ -68,11 +68,11 @@ namespace {
 // One Ghostscript rendering of the page; a failure only for the time limit
 // or an interruption.
 step_failure render_page(const work_area& area, const render_geometry& geometry,
-                         const bounding_box& box, const char* suffix) {
+                         const bounding_box& box, const char* suffix, int32_t grid_scale) {
     // A formula can \openout files into the private directory: whatever is
     // read back as the rendering must come from gs.
     unlink(work_file(area, suffix).c_str());
-    const child_spec spec = gs_invocation(area, geometry, box, suffix);
+    const child_spec spec = gs_invocation(area, geometry, box, suffix, grid_scale);
     const child_result r = run_child(spec);
     if (r.outcome == child_outcome::timed_out)
         return tool_failure("Ghostscript", "gs", r, spec);
@@ -104,10 +104,10 @@ step_failure render_pages(const work_area& area, const std::string& ps, int32_t 
             return scaled.error;
         n_times = *scaled;
     }
-    if (step_failure f = render_page(area, *geometry, *box, ".ps.png"))
+    if (step_failure f = render_page(area, *geometry, *box, ".ps.png", 1))
         return f;
     if (n_times)
-        return render_page(area, *n_times, *box, ".hidpi.png");
+        return render_page(area, *n_times, *box, ".hidpi.png", hidpi_scale);
     return std::nullopt;
 }
 

@@ -75,8 +75,20 @@ child_spec dvips_invocation(const work_area& area, const std::optional<std::stri
     return spec;
 }
 
+std::string origin_on_grid(int32_t n) {
+    // dvips rounds its page origin to whole device pixels; at n times the
+    // resolution that is a finer grid. Moving the origin first to where the
+    // 1x rounding puts it keeps the n-times page on the 1x pixel grid.
+    const std::string scale = std::to_string(n);
+    return "/bop-hook { 72 vsize 72 sub transform /mathrast-y exch def /mathrast-x exch def "
+           "matrix currentmatrix "
+           "dup 4 2 copy get mathrast-x " + scale + " div round " + scale + " mul mathrast-x sub add put "
+           "dup 5 2 copy get mathrast-y " + scale + " div round " + scale + " mul mathrast-y sub add put "
+           "setmatrix } def\n";
+}
+
 child_spec gs_invocation(const work_area& area, const render_geometry& geometry,
-                         const bounding_box& box, const char* output_suffix) {
+                         const bounding_box& box, const char* output_suffix, int32_t grid_scale) {
     child_spec spec;
     spec.argv = {"gs",
                  "-dSAFER",
@@ -90,6 +102,8 @@ child_spec gs_invocation(const work_area& area, const render_geometry& geometry,
                  work_file_name(".ps")};
     spec.directory = area.private_dir;
     spec.stdin_data = translate_line(box);
+    if (grid_scale > 1)
+        spec.stdin_data += origin_on_grid(grid_scale);
     // gs prints its diagnostics on stdout, which may be carrying the image.
     spec.stdout_to = output_sink::to_stderr;
     // SAFER still lets PostScript use the temporary directory: make that ours.

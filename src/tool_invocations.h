@@ -24,9 +24,12 @@ child_spec latex_invocation(const work_area& area, const std::optional<std::stri
 child_spec dvips_invocation(const work_area& area, const std::optional<std::string>& texinputs);
 
 // Ghostscript rendering the PostScript file on a page of the given geometry
-// into the work file with this suffix, the translate line on its stdin.
+// into the work file with this suffix, the translate line on its stdin. A
+// grid scale n > 1 renders at n times the resolution of a page whose origin
+// lies where it lies at 1x.
 child_spec gs_invocation(const work_area& area, const render_geometry& geometry,
-                         const bounding_box& box, const char* output_suffix = ".ps.png");
+                         const bounding_box& box, const char* output_suffix = ".ps.png",
+                         int32_t grid_scale = 1);
 
 // The caller's TEXINPUTS, if set.
 std::optional<std::string> caller_texinputs();
