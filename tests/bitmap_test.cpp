@@ -276,4 +276,81 @@ TEST(ReadPng, MissingFileSaysNothing) {
     EXPECT_EQ(b.error.message, "");
 }
 
+// Each pixel of `b` as an n x n block: the same page at n times the resolution.
+grey_bitmap upscaled(const grey_bitmap& b, int n) {
+    grey_bitmap out = paper_with(b.width * n, b.height * n, {});
+    for (int y = 0; y < out.height; ++y)
+        for (int x = 0; x < out.width; ++x)
+            out.rows[static_cast<std::size_t>(y)][static_cast<std::size_t>(x)] =
+                b.rows[static_cast<std::size_t>(y / n)][static_cast<std::size_t>(x / n)];
+    return out;
+}
+
+TEST(HidpiImage, LiesOnTheOneTimesGrid) {
+    // Mark on columns 1-3; formula ink on columns 8-30, rows 3-18.
+    const grey_bitmap page = paper_with(40, 20, {{1, 3, 14, 16}, {8, 30, 3, 18}, {20, 22, 0, 1}});
+    grey_bitmap one_x_page = page;
+    auto one_x = crop_and_downsample(one_x_page, 4);
+    ASSERT_TRUE(one_x);
+    for (int n : {2, 3, 4}) {
+        SCOPED_TRACE(n);
+        grey_bitmap twice = upscaled(page, n);
+        ASSERT_TRUE(erase_baseline_mark(twice));
+        grey_bitmap image = hidpi_downsample(twice, *one_x, n, 4);
+        EXPECT_EQ(image.width, one_x->image.width * n);
+        EXPECT_EQ(image.height, one_x->image.height * n);
+        ASSERT_EQ(image.rows.size(), static_cast<std::size_t>(image.height));
+        // n-times pixel (x, y) covers 1x pixel (x / n, y / n): ink and paper
+        // land in the same 1x pixels, edges only round differently.
+        EXPECT_LT(hidpi_difference(one_x->image, image, n), 2.0);
+        // 1x block (r 1, c 1) is all ink, so are its n x n pixels.
+        for (int y = n; y < 2 * n; ++y)
+            for (int x = n; x < 2 * n; ++x)
+                EXPECT_EQ(image.rows[static_cast<std::size_t>(y)][static_cast<std::size_t>(x)], 0);
+    }
+}
+
+TEST(HidpiImage, APageShortOfNTimesCountsAsPaperBeyondIt) {
+    const grey_bitmap page = paper_with(20, 8, {{0, 1, 5, 6}, {4, 19, 0, 7}});
+    grey_bitmap one_x_page = page;
+    auto one_x = crop_and_downsample(one_x_page, 4);
+    ASSERT_TRUE(one_x);
+    grey_bitmap twice = upscaled(page, 2);
+    erase_baseline_mark(twice);
+    // Two columns and rows short of twice the page.
+    twice.width -= 2;
+    twice.rows.resize(static_cast<std::size_t>(twice.height - 2));
+    twice.height -= 2;
+    for (auto& row : twice.rows)
+        row.resize(static_cast<std::size_t>(twice.width));
+    grey_bitmap image = hidpi_downsample(twice, *one_x, 2, 4);
+    EXPECT_EQ(image.width, one_x->image.width * 2);
+    EXPECT_EQ(image.height, one_x->image.height * 2);
+    // Block column 8 covers rendering columns 36-39, of which 38 and 39 are
+    // gone; block row 3 covers rows 12-15, of which 14 and 15 are gone.
+    EXPECT_EQ(image.rows[0][7], 0);
+    EXPECT_EQ(image.rows[0][8], 255 * 8 / 16);
+    EXPECT_EQ(image.rows[2][2], 0);
+    EXPECT_EQ(image.rows[3][2], 255 * 8 / 16);
+}
+
+TEST(HidpiImage, AlignmentUndoesASubPixelShift) {
+    const grey_bitmap page = paper_with(40, 20, {{1, 3, 14, 16}, {9, 13, 3, 18}, {18, 30, 8, 11}});
+    grey_bitmap one_x_page = page;
+    auto one_x = crop_and_downsample(one_x_page, 4);
+    ASSERT_TRUE(one_x);
+    grey_bitmap twice = upscaled(page, 2);
+    erase_baseline_mark(twice);
+    const grey_bitmap straight = hidpi_downsample(twice, *one_x, 2, 4);
+    // The same page with everything one rendering pixel to the right and down.
+    grey_bitmap moved = paper_with(twice.width, twice.height, {});
+    for (int y = 1; y < twice.height; ++y)
+        for (int x = 1; x < twice.width; ++x)
+            moved.rows[static_cast<std::size_t>(y)][static_cast<std::size_t>(x)] =
+                twice.rows[static_cast<std::size_t>(y - 1)][static_cast<std::size_t>(x - 1)];
+    EXPECT_GT(hidpi_difference(one_x->image, hidpi_downsample(moved, *one_x, 2, 4), 2),
+              hidpi_difference(one_x->image, straight, 2));
+    EXPECT_EQ(aligned_hidpi_image(moved, *one_x, 2, 4).rows, straight.rows);
+}
+
 }  // namespace
