@@ -213,12 +213,37 @@ def machine_stamp():
         version(["dvipng", "--version"]))
 
 
+def hidpi_section(jobs, reps):
+    """-x 2 and -x 3 against the same runs without -x, interleaved."""
+    print("## High-density images (-x)\n")
+    print("| formula | plain (ms) | -x 2 (ms) | -x 3 (ms) | -x 2 / plain | -x 3 / plain |")
+    print("|---|---:|---:|---:|---:|---:|")
+    ratios2, ratios3 = [], []
+    for job in jobs[::4]:
+        runs = {(): [], ("-x", "2"): [], ("-x", "3"): []}
+        for extra in runs:
+            job.run_mathrast(extra)  # warm
+        for _ in range(reps):
+            for extra, times in runs.items():
+                times.append(job.run_mathrast(extra))
+        plain, two, three = (statistics.median(t) for t in runs.values())
+        ratios2.append(two / plain)
+        ratios3.append(three / plain)
+        print("| %s | %.1f | %.1f | %.1f | %.3f | %.3f |" % (
+            job.name, plain * 1e3, two * 1e3, three * 1e3, two / plain, three / plain))
+        sys.stdout.flush()
+    print("| **median** | | | | **%.3f** | **%.3f** |\n" % (
+        statistics.median(ratios2), statistics.median(ratios3)))
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--binary", required=True)
     parser.add_argument("--reps", type=int, default=5, help="timed runs per formula and program")
     parser.add_argument("--callgrind", type=int, default=3, help="formulas measured with callgrind")
     parser.add_argument("--only", help="run only the formulas whose name contains this")
+    parser.add_argument("--hidpi-only", action="store_true",
+                        help="run only the comparison of -x 2 and -x 3 with plain runs")
     args = parser.parse_args()
     binary = os.path.abspath(args.binary)
     preload = os.path.join(os.path.dirname(binary), "peak_rss.so")
@@ -229,6 +254,9 @@ def main():
     root = tempfile.mkdtemp(prefix="mathrast-bench-")
     try:
         jobs = [Job(binary, n, o, f, root) for n, o, f in jobs_spec]
+        if args.hidpi_only:
+            hidpi_section(jobs, args.reps)
+            return
         print("# mathrast benchmark\n")
         print("Machine: " + machine_stamp() + "  ")
         print("Date: %s; %d timed runs per program and formula, interleaved; times in ms (median)\n"
@@ -282,6 +310,8 @@ def main():
             rss = probe.peak_rss_kib(preload, extra)
             print("| %s | %.1f | %d |" % (" ".join(extra), statistics.median(times) * 1e3, rss))
             sys.stdout.flush()
+        print()
+        hidpi_section(jobs, args.reps)
     finally:
         shutil.rmtree(root, ignore_errors=True)
 
