@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
-# Renders a few formulas with several options, writes index.html, which sets
-# them inline in running text with the report line's attributes, and takes a
-# screenshot of that page with headless Chromium (screenshot.png).
+# Renders a few formulas with several options, each with its twice-as-dense
+# image (-x 2), writes index.html, which sets them inline in running text with
+# the report line's attributes (srcset included), and takes screenshots of
+# that page with headless Chromium: screenshot.png at one device pixel per CSS
+# pixel, screenshot@2x.png at two, where the browser picks the 2x images.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 top=$(cd "$here/../.." && pwd)
@@ -16,13 +18,14 @@ cmake --build build-gallery -j"$(nproc)" > /dev/null
 mathrast="$top/build-gallery/mathrast"
 
 mkdir -p "$here/img"
-cd "$here/img"
-# render NAME FORMULA [OPTION]...: writes NAME and prints an <img> tag.
+cd "$here"
+# render NAME FORMULA [OPTION]...: writes img/NAME and img/NAME@2x, prints an
+# <img> tag.
 render() {
   local name=$1 formula=$2
   shift 2
   local attributes
-  attributes=$(printf '%s' "$formula" | "$mathrast" "$@" -o "$name")
+  attributes=$(printf '%s' "$formula" | "$mathrast" "$@" -x 2 -o "img/$name")
   local alt=${formula//&/&amp;}
   alt=${alt//\"/&quot;}
   alt=${alt//</&lt;}
@@ -67,7 +70,7 @@ cat > "$here/index.html" <<HTML
 </head>
 <body>
 <h1>mathrast: formulas set in running text</h1>
-<h2>default: transparent PNG, 100 dpi, 4&times; oversampling</h2>
+<h2>default: transparent PNG, 100 dpi, 4&times; oversampling; a 2&times; image in srcset</h2>
 <p>The Gaussian integral $gauss is the reason the normal density integrates
 to one, and Euler's identity $euler ties five constants together. Short
 symbols sit on the line: $inline_x and $inline_y, as does a fraction such as
@@ -88,10 +91,47 @@ $fraction in the middle of a sentence.</p>
 </html>
 HTML
 
+# shoot FILE SCALE: a screenshot at SCALE device pixels per CSS pixel.
+shoot() {
+  local profile
+  profile=$(mktemp -d)
+  chromium --headless --no-sandbox --disable-gpu --disable-quic --no-first-run \
+    --disable-background-networking --disable-component-update --disable-sync \
+    --hide-scrollbars --user-data-dir="$profile" --window-size=884,830 \
+    --force-device-scale-factor="$2" --screenshot="$1" "file://$here/index.html" 2> /dev/null
+  rm -rf "$profile"
+}
+shoot "$here/screenshot.png" 1
+shoot "$here/screenshot@2x.png" 2
+# The same screen with the srcset attributes taken out: 1x images, stretched.
+sed 's/ SRCSET="[^"]*"//' "$here/index.html" > "$here/index-1x.html"
+cp "$here/index.html" "$here/index-full.html"
+cp "$here/index-1x.html" "$here/index.html"
+shoot "$here/screenshot-1x-images@2x.png" 2
+mv "$here/index-full.html" "$here/index.html"
+rm "$here/index-1x.html"
+
+# The same stretch of both 2x screenshots, side by side: the text is sharp in
+# both; the 1x images are stretched, the 2x ones are not.
+cat > "$here/compare.html" <<'HTML'
+<!DOCTYPE html>
+<html lang="en"><head><meta charset="utf-8"><style>
+  body { margin: 16px; background: #fff; font: 14px "DejaVu Sans", sans-serif; }
+  figure { display: inline-block; margin: 0 12px 0 0; }
+  .crop { width: 560px; height: 128px; border: 1px solid #ccc; image-rendering: pixelated;
+          background-repeat: no-repeat; background-size: 1768px auto; background-position: -400px -196px; }
+</style></head><body>
+<figure><div class="crop" style="background-image: url(screenshot-1x-images@2x.png)"></div>
+<figcaption>without srcset: the 1x image, stretched on a 2x screen</figcaption></figure>
+<figure><div class="crop" style="background-image: url(screenshot@2x.png)"></div>
+<figcaption>with srcset: the 2x image from -x 2</figcaption></figure>
+</body></html>
+HTML
 profile=$(mktemp -d)
-trap 'rm -rf "$profile"' EXIT
 chromium --headless --no-sandbox --disable-gpu --disable-quic --no-first-run \
   --disable-background-networking --disable-component-update --disable-sync \
-  --hide-scrollbars --user-data-dir="$profile" --window-size=884,830 \
-  --screenshot="$here/screenshot.png" "file://$here/index.html" 2> /dev/null
-echo "Wrote $here/index.html and $here/screenshot.png"
+  --hide-scrollbars --user-data-dir="$profile" --window-size=1240,200 \
+  --screenshot="$here/comparison.png" "file://$here/compare.html" 2> /dev/null
+rm -rf "$profile"
+rm "$here/compare.html" "$here/screenshot-1x-images@2x.png"
+echo "Wrote $here/index.html, screenshot.png, screenshot@2x.png and comparison.png"
