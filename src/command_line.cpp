@@ -27,6 +27,7 @@ const char help_text_lines[] =
     "-b colour   set background RGB colour (A0A0A0 by default, ignored for png)\n"
     "-t          turn transparency OFF\n"
     "-x n        also write an n-times image for srcset (n = 2, 3 or 4; needs -o)\n"
+    "-B          batch: render the JSON jobs on stdin, one JSON result per line\n"
     "-h          print this help text and exit\n"
     "\n"
     "LaTeX maths string is read from stdin. Image written to stdout unless filename\n"
@@ -131,6 +132,9 @@ std::optional<parse_result> apply_option(int option, const char* arg, const char
                           std::string("\nHigh-density factor '") + arg + "' is not 2, 3 or 4\n");
         settings.hidpi_scale = arg[0] - '0';
         break;
+    case 'B':
+        settings.batch = true;
+        break;
     case 'h':
         return finish(0, help_text());
     case ':':
@@ -149,13 +153,15 @@ parse_result parse_command_line(int argc, char* const argv[], job_settings start
     optind = 0;  // glibc: full re-initialisation, also reads the leading '+'
     opterr = 0;  // its diagnostics are ours to place
     int option;
-    while ((option = getopt(argc, argv, "+:f:s:o:e:tvc:b:r:p:hx:")) != -1) {
+    while ((option = getopt(argc, argv, "+:f:s:o:e:tvc:b:r:p:hx:B")) != -1) {
         if (std::optional<parse_result> ended = apply_option(option, optarg, program, settings))
             return std::move(*ended);
     }
     if (optind != argc)
         return usage_error({});
-    if (settings.hidpi_scale > 1 && !settings.output_name)
+    if (settings.batch && settings.output_name)
+        return usage_error(std::string(program) + ": -o cannot be used with -B: each job names its output\n");
+    if (settings.hidpi_scale > 1 && !settings.output_name && !settings.batch)
         return finish(1, {},
                       "\nOption -x needs -o: the n-times image is written beside the image file\n");
     parse_result r;

@@ -30,6 +30,7 @@ struct job_settings {
     std::string environment = "displaymath";
     std::optional<std::string> output_name;  // none: image to stdout
     int32_t hidpi_scale = 1;  // -x: 2, 3 or 4 also writes an n-times image
+    bool batch = false;       // -B: jobs on stdin, results on stdout
 };
 
 // An 8-bit grey image. rows[y][x] is the sample at column x of row y,
