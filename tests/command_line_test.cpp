@@ -57,6 +57,11 @@ TEST(CommandLine, SettingsFromOptions) {
              EXPECT_EQ(s.hidpi_scale, 1);
          }},
         {{"-x", "3", "-o", "eq.png", "-x4"}, [](const job_settings& s) { EXPECT_EQ(s.hidpi_scale, 4); }},
+        {{"-B", "-x", "2", "-s", "3"}, [](const job_settings& s) {
+             EXPECT_TRUE(s.batch);
+             EXPECT_EQ(s.hidpi_scale, 2);  // each job names its output
+             EXPECT_FALSE(s.output_name);
+         }},
         {{"-f", "gif", "-f", "png"}, [](const job_settings& s) { EXPECT_EQ(s.format, image_format::png); }},
         {{"-fgif"}, [](const job_settings& s) { EXPECT_EQ(s.format, image_format::gif); }},
         {{"-s", "3abc"}, [](const job_settings& s) { EXPECT_EQ(s.oversampling_factor, 3); }},
@@ -143,6 +148,7 @@ TEST(CommandLine, RunsThatEndAtOnce) {
         {{"-o", "eq.png", "-x", "2x"}, 1, "", "\nHigh-density factor '2x' is not 2, 3 or 4\n"},
         {{"-x", "1", "-o", "eq.png"}, 1, "", "\nHigh-density factor '1' is not 2, 3 or 4\n"},
         {{"-x", "2"}, 1, "", "\nOption -x needs -o: the n-times image is written beside the image file\n"},
+        {{"-B", "-o", "eq.png"}, 1, "", "mathrast: -o cannot be used with -B: each job names its output\n+HELP"},
     };
     const std::string help_text = help();
     for (const auto& c : cases) {
@@ -171,6 +177,7 @@ TEST(CommandLine, HelpTextHasEveryOptionInTwelveColumns) {
               std::string::npos);
     EXPECT_NE(text.find("-t          turn transparency OFF\n"
                         "-x n        also write an n-times image for srcset (n = 2, 3 or 4; needs -o)\n"
+                        "-B          batch: render the JSON jobs on stdin, one JSON result per line\n"
                         "-h          print this help text and exit\n\n"
                         "LaTeX maths string is read from stdin. Image written to stdout unless filename\n"
                         "specified with -o option. Run with -f ? to list supported image formats.\n"),
