@@ -10,15 +10,57 @@
 #include "file_ptr.h"
 #include "process.h"
 
-std::string document_head(const std::string& preamble, const std::string& environment) {
+namespace {
+
+// Up to and with \begin{document}.
+std::string document_start(const std::string& preamble) {
     return "\\nonstopmode\n"
            "\\documentclass[12pt]{article}\n"
            "\\pagestyle{empty}\n" +
-           preamble + "\n\\begin{document}\n\\begin{" + environment + "}\n.";
+           preamble + "\n\\begin{document}\n";
+}
+
+// The environment's opening and the baseline mark.
+std::string formula_opening(const std::string& environment) {
+    return "\\begin{" + environment + "}\n.";
+}
+
+// The environment's end, on the formula's last line.
+std::string formula_closing(const std::string& environment) {
+    return "\\end{" + environment + "}\n";
+}
+
+}  // namespace
+
+std::string document_head(const std::string& preamble, const std::string& environment) {
+    return document_start(preamble) + formula_opening(environment);
 }
 
 std::string document_tail(const std::string& environment) {
-    return "\\end{" + environment + "}\n\\end{document}\n";
+    return formula_closing(environment) + "\\end{document}\n";
+}
+
+std::string shared_document(const std::string& preamble, const std::vector<document_page>& pages) {
+    std::string text = document_start(preamble);
+    for (std::size_t i = 0; i < pages.size(); ++i) {
+        text += "\\setcounter{page}{" + std::to_string(i + 1) + "}\\setcounter{equation}{0}\n";
+        text += formula_opening(pages[i].environment) + pages[i].formula +
+                formula_closing(pages[i].environment) + "\\clearpage\n";
+    }
+    return text + "\\end{document}\n";
+}
+
+step_failure write_text_file(const std::string& path, const std::string& text) {
+    file_ptr file(std::fopen(path.c_str(), "wb"));
+    if (!file)
+        return failure{std::string("\nCannot create the LaTeX document: ") + std::strerror(errno) +
+                       "\n"};
+    const bool ok = std::fwrite(text.data(), 1, text.size(), file.get()) == text.size() &&
+                    std::fflush(file.get()) == 0;
+    if (std::fclose(file.release()) != 0 || !ok)
+        return failure{std::string("\nCannot write the LaTeX document: ") +
+                       std::strerror(errno ? errno : EIO) + "\n"};
+    return std::nullopt;
 }
 
 namespace {

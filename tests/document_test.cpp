@@ -19,6 +19,17 @@ TEST(Document, WrapsTheFormulaByteForByte) {
               "\\usepackage{x}%s\n%%\n\\begin{document}\n\\begin{align*}\n.");
 }
 
+TEST(Document, SharedPagesAreSetAsAloneAndNumbered) {
+    EXPECT_EQ(shared_document("\\usepackage{amsmath}", {{"displaymath", "x^2"}, {"equation", "y\n"}}),
+              "\\nonstopmode\n\\documentclass[12pt]{article}\n\\pagestyle{empty}\n"
+              "\\usepackage{amsmath}\n\\begin{document}\n"
+              "\\setcounter{page}{1}\\setcounter{equation}{0}\n"
+              "\\begin{displaymath}\n.x^2\\end{displaymath}\n\\clearpage\n"
+              "\\setcounter{page}{2}\\setcounter{equation}{0}\n"
+              "\\begin{equation}\n.y\n\\end{equation}\n\\clearpage\n"
+              "\\end{document}\n");
+}
+
 // The document as written through a pipe holding the formula.
 std::string written(const std::string& formula, const std::string& path) {
     int fds[2];
