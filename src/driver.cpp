@@ -124,7 +124,7 @@ result<job_target> locate_job(const job_settings& settings) {
 }
 
 work_area job_work_area(const job_target& target, const std::string& private_dir) {
-    return work_area{target.absolute_work_dir, private_dir, target.path.work_base};
+    return work_area{target.absolute_work_dir, private_dir, target.path.work_base, {}};
 }
 
 namespace {
@@ -150,9 +150,9 @@ failure stage_failure(failure f) {
 }  // namespace
 
 result<rendered_job> render_job(const job_settings& settings, const work_area& area,
-                                int formula_in, std::FILE* progress) {
-    step_failure stage = run_latex_stage(area, settings.preamble, settings.environment, progress,
-                                         formula_in);
+                                formula_source formula, std::FILE* progress) {
+    step_failure stage =
+        run_latex_stage(area, settings.preamble, settings.environment, progress, formula);
     if (!stage)
         stage = run_dvips_stage(area, progress);
     if (!stage)

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "records.h"
+#include "stages.h"
 #include "work_directory.h"
 
 // An -o name taken apart.
@@ -58,10 +59,10 @@ struct rendered_job {
     std::string warnings;
 };
 
-// latex, dvips and gs on the formula read from `formula_in`, then the
-// rendering read back, cropped and downsampled.
+// latex, dvips and gs on the formula, then the rendering read back,
+// cropped and downsampled.
 result<rendered_job> render_job(const job_settings& settings, const work_area& area,
-                                int formula_in, std::FILE* progress);
+                                formula_source formula, std::FILE* progress);
 
 // Encodes the image in the job's format and publishes it. On success, the
 // encoder's warnings for the user (usually none).

@@ -25,7 +25,7 @@ int run_job(const job_settings& settings) {
     const work_area area = job_work_area(*target.value, scratch.path);
     std::FILE* progress = settings.verbose ? stderr : nullptr;
 
-    result<rendered_job> rendered = render_job(settings, area, 0, progress);
+    result<rendered_job> rendered = render_job(settings, area, formula_source{}, progress);
     if (!rendered.ok())
         return fail(rendered.error);
     std::fputs(rendered.value->warnings.c_str(), stderr);

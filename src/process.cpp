@@ -42,7 +42,7 @@ std::vector<char*> pointers(std::vector<std::string>& words) {
 // In the child after fork: only async-signal-safe steps, then exec. Reports
 // the errno of a failed step through report_fd and exits 127.
 [[noreturn]] void become_child(const child_spec& spec, int stdin_fd, int null_fd,
-                               int report_fd, char** argv, char** envp) {
+                               int diagnostics_fd, int report_fd, char** argv, char** envp) {
     setpgid(0, 0);
     const int reset[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGCHLD, SIGXFSZ};
     for (int s : reset)
@@ -54,11 +54,14 @@ std::vector<char*> pointers(std::vector<std::string>& words) {
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
 
+    const int error_stream = diagnostics_fd >= 0 ? diagnostics_fd : 2;
     auto target = [&](output_sink sink, int own) {
-        return sink == output_sink::null ? null_fd : sink == output_sink::to_stderr ? 2 : own;
+        return sink == output_sink::null        ? null_fd
+               : sink == output_sink::to_stderr ? error_stream
+                                                : own;
     };
     int out_fd = target(spec.stdout_to, 1);
-    int err_fd = target(spec.stderr_to, 2);
+    int err_fd = target(spec.stderr_to, error_stream);
     // The stdout redirection to fd 2 must read fd 2 before it is replaced.
     int err_copy = dup(err_fd);
     int err = 0;
@@ -220,7 +223,7 @@ namespace {
 struct child_setup {
     std::vector<std::string> argv_words, env_words;
     std::vector<char*> argv, envp;
-    fd_owner stdin_read, null_fd, report_read, report_write;
+    fd_owner stdin_read, null_fd, diagnostics, report_read, report_write;
 };
 
 // Returns 0, or the errno of the step that failed.
@@ -241,7 +244,15 @@ int set_up(const child_spec& spec, child_setup& s) {
             static_cast<ssize_t>(spec.stdin_data.size()))
         return EINVAL;
     s.null_fd.fd = open("/dev/null", O_RDWR | O_CLOEXEC);
-    if (s.null_fd.fd < 0 || pipe2(fds, O_CLOEXEC) != 0)
+    if (s.null_fd.fd < 0)
+        return errno;
+    if (!spec.diagnostics_path.empty()) {
+        s.diagnostics.fd = open(spec.diagnostics_path.c_str(),
+                                O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW, 0600);
+        if (s.diagnostics.fd < 0)
+            return errno;
+    }
+    if (pipe2(fds, O_CLOEXEC) != 0)
         return errno;
     s.report_read.fd = fds[0];
     s.report_write.fd = fds[1];
@@ -252,8 +263,8 @@ int set_up(const child_spec& spec, child_setup& s) {
 pid_t spawn(const child_spec& spec, child_setup& s) {
     pid_t pid = fork();
     if (pid == 0)
-        become_child(spec, s.stdin_read.fd, s.null_fd.fd, s.report_write.fd, s.argv.data(),
-                     s.envp.data());
+        become_child(spec, s.stdin_read.fd, s.null_fd.fd, s.diagnostics.fd, s.report_write.fd,
+                     s.argv.data(), s.envp.data());
     if (pid < 0)
         return pid;
     setpgid(pid, pid);

@@ -23,6 +23,10 @@ struct child_spec {
     std::string stdin_data;              // small; empty: stdin is /dev/null
     output_sink stdout_to = output_sink::inherit;
     output_sink stderr_to = output_sink::inherit;
+    // When set, what would reach our standard error (stderr inherited, or
+    // stdout sent to stderr) is appended to this file instead, so that a
+    // caller can return it with the failure it explains.
+    std::string diagnostics_path;
     int time_limit_seconds = child_time_limit_seconds;
     long long file_size_limit = child_file_size_limit;
 };

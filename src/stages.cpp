@@ -29,9 +29,13 @@ failure tool_failure(const char* title, const char* program, const child_result&
 
 step_failure run_latex_stage(const work_area& area, const std::string& preamble,
                              const std::string& environment, std::FILE* progress,
-                             int formula_in) {
+                             formula_source formula) {
     report_progress(progress, "tex -> dvi");
-    if (step_failure f = write_document(work_file(area, ".tex"), preamble, environment, formula_in))
+    const std::string document = work_file(area, ".tex");
+    if (step_failure f =
+            formula.text ? write_text_file(document, document_head(preamble, environment) +
+                                                         *formula.text + document_tail(environment))
+                         : write_document(document, preamble, environment, formula.descriptor))
         return f;
     const child_spec spec = latex_invocation(area, caller_texinputs());
     const child_result r = run_child(spec);

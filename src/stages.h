@@ -11,12 +11,19 @@
 #include "records.h"
 #include "work_directory.h"
 
-// Writes the document around the formula read from `formula_in` and runs
-// latex. Leaves the DVI file; on failure keeps the log as <work_base>.log
-// and its message shows the first TeX error.
+// Where a formula comes from: its text, or else what can be read from a
+// descriptor (standard input for a lone run) up to its end.
+struct formula_source {
+    const std::string* text = nullptr;
+    int descriptor = 0;
+};
+
+// Writes the document around the formula and runs latex. Leaves the DVI
+// file; on failure keeps the log as <work_base>.log and its message shows
+// the first TeX error.
 step_failure run_latex_stage(const work_area& area, const std::string& preamble,
                              const std::string& environment, std::FILE* progress,
-                             int formula_in);
+                             formula_source formula);
 
 // Runs dvips; on failure keeps the DVI file as <work_base>.dvi.
 step_failure run_dvips_stage(const work_area& area, std::FILE* progress);

@@ -16,6 +16,7 @@ std::vector<std::string> no_font_generation() {
 child_spec tex_tool(const work_area& area, const std::optional<std::string>& texinputs) {
     child_spec spec;
     spec.directory = area.private_dir;
+    spec.diagnostics_path = area.diagnostics_path;
     spec.stdout_to = output_sink::null;
     spec.env_set = no_font_generation();
     spec.env_set.push_back("TEXINPUTS=" + tex_inputs(area.absolute_work_dir, texinputs));
@@ -87,6 +88,13 @@ std::string origin_on_grid(int32_t n) {
            "setmatrix } def\n";
 }
 
+child_spec dvips_pages_invocation(const work_area& area,
+                                  const std::optional<std::string>& texinputs) {
+    child_spec spec = dvips_invocation(area, texinputs);
+    spec.argv = {"dvips", "-R2", "-q", "-E", "-i", "-S", "1", "-o", "page", work_file_name(".dvi")};
+    return spec;
+}
+
 child_spec gs_invocation(const work_area& area, const render_geometry& geometry,
                          const bounding_box& box, const char* output_suffix, int32_t grid_scale) {
     child_spec spec;
@@ -101,6 +109,7 @@ child_spec gs_invocation(const work_area& area, const render_geometry& geometry,
                  "-",
                  work_file_name(".ps")};
     spec.directory = area.private_dir;
+    spec.diagnostics_path = area.diagnostics_path;
     spec.stdin_data = translate_line(box);
     if (grid_scale > 1)
         spec.stdin_data += origin_on_grid(grid_scale);

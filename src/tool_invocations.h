@@ -23,6 +23,12 @@ child_spec latex_invocation(const work_area& area, const std::optional<std::stri
 // parent-directory names in specials.
 child_spec dvips_invocation(const work_area& area, const std::optional<std::string>& texinputs);
 
+// dvips writing each page of a document of many pages as an Encapsulated
+// PostScript file of its own ("page001", "page002", ...), each with the box
+// and origin a document of that page alone would get.
+child_spec dvips_pages_invocation(const work_area& area,
+                                  const std::optional<std::string>& texinputs);
+
 // Ghostscript rendering the PostScript file on a page of the given geometry
 // into the work file with this suffix, the translate line on its stdin. A
 // grid scale n > 1 renders at n times the resolution of a page whose origin

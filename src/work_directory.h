@@ -11,6 +11,7 @@ struct work_area {
     std::string absolute_work_dir;  // the output directory, absolute
     std::string private_dir;        // absolute; empty until made
     std::string work_base;          // the user's base name, for files kept on failure
+    std::string diagnostics_path;   // empty: children's messages go to our stderr
 };
 
 // `name` inside directory `dir` ("/" joins without doubling).

@@ -31,7 +31,7 @@ bool has(const std::vector<std::string>& words, const std::string& word) {
 }
 
 TEST(ToolInvocations, CommandLinesAndEnvironments) {
-    const work_area area{"/out", "/out/.mathrast-abc", "eq1"};
+    const work_area area{"/out", "/out/.mathrast-abc", "eq1", {}};
     const child_spec latex = latex_invocation(area, std::string("sty"));
     EXPECT_EQ(latex.argv, (std::vector<std::string>{"latex", "formula.tex"}));
     EXPECT_EQ(latex.directory, "/out/.mathrast-abc");

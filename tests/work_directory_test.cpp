@@ -44,7 +44,7 @@ TEST(WorkDirectory, PrivateDirectoryIsOursAndGoesWithEverythingInIt) {
 TEST(WorkDirectory, KeepsAWorkFileUnderTheUsersName) {
     temp_dir dir;
     mkdir(dir.file("private").c_str(), 0700);
-    const work_area area{dir.path, dir.file("private"), "eq1"};
+    const work_area area{dir.path, dir.file("private"), "eq1", {}};
     write_file(work_file(area, ".log"), "the log");
     EXPECT_EQ(work_file(area, ".log"), dir.file("private/formula.log"));
     EXPECT_EQ(keep_as(area, ".log"), "");
