@@ -161,7 +161,12 @@ result<rendered_job> render_job(const job_settings& settings, const work_area& a
     if (stage)
         return stage_failure(*stage);
 
-    result<rendered_bitmap> rendered = read_rendering(area, ".ps.png");
+    return read_rendered_job(settings, area, ".ps.png");
+}
+
+result<rendered_job> read_rendered_job(const job_settings& settings, const work_area& area,
+                                       const char* suffix) {
+    result<rendered_bitmap> rendered = read_rendering(area, suffix);
     if (!rendered)
         return rendered.error;
     result<downsampled_image> out =

@@ -64,6 +64,11 @@ struct rendered_job {
 result<rendered_job> render_job(const job_settings& settings, const work_area& area,
                                 formula_source formula, std::FILE* progress);
 
+// The rendering in the work file with this suffix read back (and removed),
+// cropped and downsampled; with -x, the n-times rendering too.
+result<rendered_job> read_rendered_job(const job_settings& settings, const work_area& area,
+                                       const char* suffix);
+
 // Encodes the image in the job's format and publishes it. On success, the
 // encoder's warnings for the user (usually none).
 result<std::string> deliver_job(const job_settings& settings, const job_target& target,

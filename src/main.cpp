@@ -6,6 +6,7 @@
 #include <exception>
 #include <new>
 
+#include "batch_run.h"
 #include "command_line.h"
 #include "lone_run.h"
 #include "process.h"
@@ -26,6 +27,8 @@ int main(int argc, char* argv[]) {
         std::fputs(parsed.err.c_str(), stderr);
         if (!parsed.settings)
             return parsed.exit_status;
+        if (parsed.settings->batch)
+            return run_batch(*parsed.settings, argv[0]);
         return run_job(*parsed.settings);
     } catch (const std::bad_alloc&) {
         std::fputs("\nOut of memory\n", stderr);

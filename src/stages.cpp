@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <cstdlib>
 #include <fstream>
 
 #include "document.h"
@@ -125,4 +126,80 @@ step_failure run_raster_stage(const work_area& area, int32_t resolution,
     step_failure f = render_pages(area, ps, resolution, oversampling_factor, hidpi_scale);
     unlink(ps.c_str());
     return f;
+}
+
+step_failure run_shared_latex_stage(const work_area& area, const std::string& document) {
+    if (step_failure f = write_text_file(work_file(area, ".tex"), document))
+        return f;
+    const child_spec spec = latex_invocation(area, caller_texinputs());
+    const child_result r = run_child(spec);
+    if (r.succeeded())
+        return std::nullopt;
+    return tool_failure("LaTeX", "latex", r, spec);
+}
+
+namespace {
+
+// The TeX page number of a file that dvips wrote for one page: the first
+// number of its "TeXDict begin <count0> <sequence> bop" line.
+std::optional<long> tex_page_number(std::FILE* page) {
+    char* line = nullptr;
+    std::size_t capacity = 0;
+    std::optional<long> number;
+    while (getline(&line, &capacity, page) >= 0) {
+        long count0 = 0, sequence = 0;
+        char bop[4] = {};
+        if (std::sscanf(line, "TeXDict begin %ld %ld %3s", &count0, &sequence, bop) == 3 &&
+            std::string(bop) == "bop") {
+            number = count0;
+            break;
+        }
+    }
+    std::free(line);
+    return number;
+}
+
+std::string page_file(const work_area& area, std::size_t page) {
+    char name[32];
+    std::snprintf(name, sizeof name, "page%03zu", page);
+    return path_in(area.private_dir, name);
+}
+
+}  // namespace
+
+result<std::vector<bounding_box>> run_pages_dvips_stage(const work_area& area, std::size_t pages) {
+    const child_spec spec = dvips_pages_invocation(area, caller_texinputs());
+    const child_result r = run_child(spec);
+    if (!r.succeeded())
+        return tool_failure("dvips", "dvips", r, spec);
+    std::vector<bounding_box> boxes;
+    for (std::size_t i = 1; i <= pages; ++i) {
+        file_ptr in{std::fopen(page_file(area, i).c_str(), "rb")};
+        std::optional<bounding_box> box = in ? read_bounding_box(in.get()) : std::nullopt;
+        std::optional<long> number = box ? tex_page_number(in.get()) : std::nullopt;
+        if (!number || *number != static_cast<long>(i))
+            return failure{"\nPage " + std::to_string(i) + " of the shared run is not its job's\n"};
+        boxes.push_back(*box);
+    }
+    // One page more than the jobs: a formula made a page of its own.
+    if (file_ptr extra{std::fopen(page_file(area, pages + 1).c_str(), "rb")})
+        return failure{"\nThe shared run has more pages than jobs\n"};
+    return boxes;
+}
+
+step_failure run_pages_raster_stage(const work_area& area, const std::vector<bounding_box>& boxes,
+                                    int32_t resolution, int32_t oversampling_factor) {
+    std::vector<page_rendering> pages;
+    for (std::size_t i = 0; i < boxes.size(); ++i) {
+        result<render_geometry> geometry =
+            compute_render_geometry(boxes[i], resolution, oversampling_factor);
+        if (!geometry)
+            return geometry.error;
+        pages.push_back({page_file(area, i + 1), *geometry, boxes[i]});
+    }
+    const child_spec spec = gs_pages_invocation(area, pages);
+    const child_result r = run_child(spec);
+    if (!r.succeeded())
+        return tool_failure("Ghostscript", "gs", r, spec);
+    return std::nullopt;
 }

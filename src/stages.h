@@ -8,6 +8,9 @@
 #include <cstdio>
 #include <string>
 
+#include <vector>
+
+#include "postscript.h"
 #include "records.h"
 #include "work_directory.h"
 
@@ -27,6 +30,18 @@ step_failure run_latex_stage(const work_area& area, const std::string& preamble,
 
 // Runs dvips; on failure keeps the DVI file as <work_base>.dvi.
 step_failure run_dvips_stage(const work_area& area, std::FILE* progress);
+
+// The shared road: latex on a document of many pages (its text given).
+step_failure run_shared_latex_stage(const work_area& area, const std::string& document);
+
+// dvips writing each page as a file of its own; the pages' boxes, once
+// every page is there and carries its own page number (1, 2, ...).
+result<std::vector<bounding_box>> run_pages_dvips_stage(const work_area& area, std::size_t pages);
+
+// Ghostscript rendering every page, each on its own page size, into the work
+// files "-1.png", "-2.png", ... in one run.
+step_failure run_pages_raster_stage(const work_area& area, const std::vector<bounding_box>& boxes,
+                                    int32_t resolution, int32_t oversampling_factor);
 
 // Reads the bounding box and has Ghostscript render the page, and again at
 // hidpi_scale times the resolution when that is over 1 (into the work file

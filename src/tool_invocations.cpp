@@ -1,5 +1,6 @@
 #include "tool_invocations.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <vector>
 
@@ -116,6 +117,43 @@ child_spec gs_invocation(const work_area& area, const render_geometry& geometry,
     // gs prints its diagnostics on stdout, which may be carrying the image.
     spec.stdout_to = output_sink::to_stderr;
     // SAFER still lets PostScript use the temporary directory: make that ours.
+    spec.env_set = no_font_generation();
+    spec.env_set.insert(spec.env_set.end(),
+                        {"TMPDIR=" + area.private_dir, "TEMP=" + area.private_dir});
+    return spec;
+}
+
+namespace {
+
+// A number for PostScript, exactly as printed: "%.17g" round-trips a double.
+std::string postscript_number(double value) {
+    char text[40];
+    std::snprintf(text, sizeof text, "%.17g", value);
+    return text;
+}
+
+}  // namespace
+
+child_spec gs_pages_invocation(const work_area& area, const std::vector<page_rendering>& pages) {
+    child_spec spec;
+    const int32_t r = pages.empty() ? 72 : pages.front().geometry.render_resolution;
+    spec.argv = {"gs", "-dSAFER", "-dBATCH", "-dNOPAUSE", "--permit-file-read=" + area.private_dir + "/",
+                 "-sDEVICE=pngmono", "-sOutputFile=" + work_file_name("-%d.png"),
+                 "-r" + std::to_string(r), "-q"};
+    for (const page_rendering& page : pages) {
+        // The page size in points that gives the page's pixels at r.
+        const double width = page.geometry.page_width * 72.0 / r;
+        const double height = page.geometry.page_height * 72.0 / r;
+        spec.argv.push_back("-c");
+        spec.argv.push_back("<< /PageSize [" + postscript_number(width) + " " +
+                            postscript_number(height) + "] >> setpagedevice " +
+                            translate_line(page.box));
+        spec.argv.push_back("-f");
+        spec.argv.push_back(page.file);
+    }
+    spec.directory = area.private_dir;
+    spec.diagnostics_path = area.diagnostics_path;
+    spec.stdout_to = output_sink::to_stderr;
     spec.env_set = no_font_generation();
     spec.env_set.insert(spec.env_set.end(),
                         {"TMPDIR=" + area.private_dir, "TEMP=" + area.private_dir});

@@ -4,6 +4,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "postscript.h"
 #include "process.h"
@@ -36,6 +37,19 @@ child_spec dvips_pages_invocation(const work_area& area,
 child_spec gs_invocation(const work_area& area, const render_geometry& geometry,
                          const bounding_box& box, const char* output_suffix = ".ps.png",
                          int32_t grid_scale = 1);
+
+// One page of a shared run for Ghostscript: its PostScript file, its page
+// and the box that the page's corner goes to.
+struct page_rendering {
+    std::string file;
+    render_geometry geometry;
+    bounding_box box;
+};
+
+// Ghostscript rendering the pages in one run (all at the first page's
+// resolution), each on a page of its own size, into the work files "-1.png",
+// "-2.png", ... with the same pixels as a run of its own.
+child_spec gs_pages_invocation(const work_area& area, const std::vector<page_rendering>& pages);
 
 // The caller's TEXINPUTS, if set.
 std::optional<std::string> caller_texinputs();
