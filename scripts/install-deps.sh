@@ -6,7 +6,7 @@ set -euo pipefail
 
 packages=(
   g++ cmake make pkg-config
-  libpng-dev libgif-dev
+  libpng-dev libgif-dev nlohmann-json3-dev
   texlive-latex-base ghostscript
 )
 if [ "${1:-}" = "--tests" ]; then
