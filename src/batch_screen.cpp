@@ -2,7 +2,10 @@
 
 #include <algorithm>
 #include <cctype>
+#include <map>
+#include <optional>
 #include <set>
+#include <vector>
 
 namespace {
 
@@ -50,15 +53,30 @@ const std::set<std::string>& safe_control_words() {
         "vert", "Vert", "lvert", "rvert", "lVert", "rVert", "backslash", "top", "bot", "dagger",
         "ddagger", "S", "P", "checkmark", "square", "Box", "diamond", "clubsuit", "heartsuit",
         "spadesuit", "mathbb",
+        "cfrac", "boxed", "xrightarrow", "xleftarrow", "mathring", "imath", "jmath", "tag",
+        "notag", "nonumber", "hline", "cline",
         // spacing
         "quad", "qquad",
     };
     return words;
 }
 
-// Environments whose page in a shared run is set as in a run of its own.
-const std::set<std::string>& safe_environments() {
-    static const std::set<std::string> names = {"displaymath", "equation", "equation*", "math"};
+// Environments whose page in a shared run is set as in a run of its own,
+// and whether rows and columns (& and \\) belong in them.
+const std::map<std::string, bool>& safe_environments() {
+    static const std::map<std::string, bool> names = {
+        {"displaymath", false}, {"equation", false}, {"equation*", false}, {"math", false},
+        {"align", true},        {"align*", true},    {"gather", true},     {"gather*", true},
+    };
+    return names;
+}
+
+// Environments a formula may open and close itself; all set rows and columns.
+const std::set<std::string>& safe_inner_environments() {
+    static const std::set<std::string> names = {
+        "array",   "matrix",   "pmatrix", "bmatrix",   "Bmatrix", "vmatrix",
+        "Vmatrix", "cases",    "aligned", "gathered",  "split",   "smallmatrix",
+    };
     return names;
 }
 
@@ -112,6 +130,16 @@ bool ordinary_character(unsigned char c, bool alignment_allowed) {
 
 }  // namespace
 
+// The "{name}" right after \\begin or \\end at `at`, or none.
+std::optional<std::string> environment_name(const std::string& formula, std::size_t at) {
+    if (at >= formula.size() || formula[at] != '{')
+        return std::nullopt;
+    const std::size_t close = formula.find('}', at);
+    if (close == std::string::npos)
+        return std::nullopt;
+    return formula.substr(at + 1, close - at - 1);
+}
+
 bool formula_may_share(const std::string& formula, bool alignment_allowed) {
     // An empty line is a paragraph break, an error inside maths.
     std::size_t newline = formula.find('\n');
@@ -122,8 +150,10 @@ bool formula_may_share(const std::string& formula, bool alignment_allowed) {
         newline = formula.find('\n', newline + 1);
     }
     int depth = 0;
+    std::vector<std::string> open;  // environments the formula opened
     for (std::size_t i = 0; i < formula.size(); ++i) {
         const auto c = static_cast<unsigned char>(formula[i]);
+        const bool rows = alignment_allowed || !open.empty();
         if (c == '{') {
             ++depth;
         } else if (c == '}') {
@@ -137,25 +167,41 @@ bool formula_may_share(const std::string& formula, bool alignment_allowed) {
                 std::size_t end = i + 1;
                 while (end < formula.size() && std::isalpha(static_cast<unsigned char>(formula[end])))
                     ++end;
-                if (!safe_control_words().count(formula.substr(i + 1, end - i - 1)))
+                const std::string word = formula.substr(i + 1, end - i - 1);
+                if (word == "begin" || word == "end") {
+                    std::optional<std::string> name = environment_name(formula, end);
+                    if (!name || !safe_inner_environments().count(*name))
+                        return false;
+                    if (word == "begin") {
+                        open.push_back(*name);
+                    } else {
+                        if (open.empty() || open.back() != *name)
+                            return false;
+                        open.pop_back();
+                    }
+                    i = end + name->size() + 1;
+                    continue;
+                }
+                if (!safe_control_words().count(word))
                     return false;
                 i = end - 1;
             } else if (std::string(",;:! {}|").find(static_cast<char>(next)) != std::string::npos) {
                 ++i;  // spacing, braces and the norm bar as symbols
-            } else if (next == '\\' && alignment_allowed) {
+            } else if (next == '\\' && rows) {
                 ++i;
             } else {
                 return false;
             }
-        } else if (!ordinary_character(c, alignment_allowed)) {
+        } else if (!ordinary_character(c, rows)) {
             return false;
         }
     }
-    return depth == 0;
+    return depth == 0 && open.empty();
 }
 
 bool may_share_run(const job_settings& settings, const std::string& formula) {
     // An n-times image needs a second rendering of its own page.
-    return settings.hidpi_scale == 1 && safe_environments().count(settings.environment) &&
-           safe_preamble(settings.preamble) && formula_may_share(formula, false);
+    const auto environment = safe_environments().find(settings.environment);
+    return settings.hidpi_scale == 1 && environment != safe_environments().end() &&
+           safe_preamble(settings.preamble) && formula_may_share(formula, environment->second);
 }

@@ -43,6 +43,13 @@ TEST(BatchScreen, Formulas) {
         {"a\n\nb", false},
         {"a\n \t\nb", false},
         {"a & b \\\\ c", false},
+        {"\\begin{pmatrix} a & b \\\\ c & d \\end{pmatrix}", true},
+        {"\\left(\\begin{array}{cc} a & b \\end{array}\\right) & c", false},  // & outside
+        {"\\begin{cases} x \\end{pmatrix}", false},
+        {"\\begin{cases} x", false},
+        {"\\begin{tabular}{c} x \\end{tabular}", false},
+        {"\\end{displaymath}x\\begin{displaymath}", false},
+        {"\\begin{cases x", false},
         // dvips and PostScript
         {"x\\special{ps: 1 0 0 setrgbcolor}", false},
         {"\\input{file}", false},
@@ -53,6 +60,9 @@ TEST(BatchScreen, Formulas) {
     for (const auto& r : rows)
         EXPECT_EQ(formula_may_share(r.formula, false), r.shares) << r.formula;
     EXPECT_TRUE(formula_may_share("a &= b \\\\ c &= d", true));
+    job_settings align;
+    align.environment = "align*";
+    EXPECT_TRUE(may_share_run(align, "a &= b \\\\ c &= d"));
     EXPECT_FALSE(formula_may_share(std::string("x\0y", 3), false));
     EXPECT_FALSE(formula_may_share("x\x7f", false));
 }
@@ -70,7 +80,8 @@ TEST(BatchScreen, SettingsThatNeedARunOfTheirOwn) {
         {"\\usepackage{amsmath,amssymb} \\usepackage{color}\n", "equation*", 1, true},
         {"", "math", 1, true},
         {"", "displaymath", 2, false},
-        {"", "align*", 1, false},
+        {"", "align*", 1, true},
+        {"", "multline*", 1, false},
         {"", "center", 1, false},
         {"\\usepackage{tikz}", "displaymath", 1, false},
         {"\\usepackage[leqno]{amsmath}", "displaymath", 1, false},
