@@ -11,6 +11,9 @@
 #include <map>
 #include <sstream>
 #include <set>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
 #include <tuple>
 #include <algorithm>
 
@@ -27,6 +30,8 @@ namespace {
 // input may pause before the jobs read so far start anyway.
 constexpr std::size_t group_limit = 200;
 constexpr int pause_milliseconds = 100;
+// The fewest jobs worth a shared run of their own when a group is split.
+constexpr std::size_t min_piece = 20;
 
 // One input line that gets a result.
 struct entry {
@@ -192,31 +197,82 @@ void run_round(batch_state& state) {
             alone.emplace_back(i, &e);
     }
     write_ready_results(state);
+
+    // Units of work, run by two workers at once (typesetting one group while
+    // another renders): each shared group, then each job alone.
+    std::vector<std::vector<entry*>> units;
+    std::vector<bool> shared;
+    const unsigned cores = std::max(1u, std::min(2u, std::thread::hardware_concurrency()));
     for (auto& [key, members] : groups) {
-        if (interrupt_signal())
-            return;
-        std::vector<const batch_job*> jobs;
-        for (auto& member : members)
-            jobs.push_back(&member.second->job);
-        std::vector<std::optional<job_outcome>> outcomes =
-            members.size() > 1 ? run_shared(jobs) : std::vector<std::optional<job_outcome>>(1);
-        for (std::size_t k = 0; k < members.size(); ++k) {
-            if (outcomes[k])
-                members[k].second->outcome = std::move(*outcomes[k]);
-            else
-                alone.push_back(members[k]);
+        // A large group goes in as many pieces as there are workers; each
+        // piece's fixed cost (the start of latex, dvips and gs) is then
+        // shared by enough jobs still.
+        const std::size_t pieces = members.size() >= 2 * min_piece ? cores : 1;
+        const std::size_t per_piece = (members.size() + pieces - 1) / pieces;
+        for (std::size_t start = 0; start < members.size(); start += per_piece) {
+            units.emplace_back();
+            for (std::size_t k = start; k < std::min(members.size(), start + per_piece); ++k)
+                units.back().push_back(members[k].second);
+            shared.push_back(units.back().size() > 1);
         }
-        write_ready_results(state);
-        report_progress(state, false);
     }
     std::sort(alone.begin(), alone.end());
     for (auto& [index, e] : alone) {
-        if (interrupt_signal())
-            return;
-        e->outcome = run_alone(e->job);
-        write_ready_results(state);
-        report_progress(state, false);
+        units.push_back({e});
+        shared.push_back(false);
     }
+    std::mutex lock;
+    std::condition_variable finished;
+    std::size_t next = 0, running = 0;
+    const auto work = [&] {
+        for (;;) {
+            std::size_t unit;
+            {
+                std::lock_guard<std::mutex> hold(lock);
+                if (next == units.size() || interrupt_signal())
+                    return;
+                unit = next++;
+            }
+            std::vector<std::optional<job_outcome>> outcomes(units[unit].size());
+            if (shared[unit]) {
+                std::vector<const batch_job*> jobs;
+                for (entry* e : units[unit])
+                    jobs.push_back(&e->job);
+                outcomes = run_shared(jobs);
+            }
+            for (std::size_t k = 0; k < outcomes.size(); ++k) {
+                // In doubt, or never meant to share: as a lone run would.
+                if (!outcomes[k] && !interrupt_signal())
+                    outcomes[k] = run_alone(units[unit][k]->job);
+                std::lock_guard<std::mutex> hold(lock);
+                if (outcomes[k])
+                    units[unit][k]->outcome = std::move(*outcomes[k]);
+                finished.notify_one();
+            }
+        }
+    };
+    std::vector<std::thread> workers;
+    running = cores;
+    for (unsigned w = 0; w < cores; ++w)
+        workers.emplace_back([&] {
+            work();
+            std::lock_guard<std::mutex> hold(lock);
+            --running;
+            finished.notify_one();
+        });
+    {
+        std::unique_lock<std::mutex> hold(lock);
+        for (;;) {
+            write_ready_results(state);
+            report_progress(state, false);
+            if (running == 0)
+                break;
+            finished.wait(hold);
+        }
+    }
+    for (auto& worker : workers)
+        worker.join();
+    write_ready_results(state);
 }
 
 // Runs rounds until every job read so far has its outcome.

@@ -8,6 +8,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -18,13 +20,29 @@ extern char** environ;
 namespace {
 
 volatile sig_atomic_t received_signal = 0;
-volatile sig_atomic_t running_group = 0;  // process group of the running child
+
+// Process groups of the running children: a batch runs a few at once, one
+// per worker thread. Lock-free, so the signal handler may read them.
+constexpr int child_slots = 8;
+std::atomic<pid_t> running_groups[child_slots];
 
 void on_interrupt(int signo) {
     received_signal = signo;
-    pid_t group = running_group;
-    if (group > 0)
-        kill(-group, SIGKILL);
+    for (auto& slot : running_groups) {
+        const pid_t group = slot.load();
+        if (group > 0)
+            kill(-group, SIGKILL);
+    }
+}
+
+// Takes a free slot for the group (kept in a slot, a signal stops it).
+std::atomic<pid_t>* hold_group(pid_t group) {
+    for (auto& slot : running_groups) {
+        pid_t free = 0;
+        if (slot.compare_exchange_strong(free, group))
+            return &slot;
+    }
+    return nullptr;
 }
 
 std::string env_name(const std::string& entry) {
@@ -149,6 +167,9 @@ bool wait_for_end(pid_t pid, int limit_seconds) {
         double left = deadline - now_seconds();
         if (left <= 0)
             return false;
+        // Another thread's wait may take this child's SIGCHLD: look again
+        // at least every 20 ms.
+        left = std::min(left, 0.02);
         timespec ts;
         ts.tv_sec = static_cast<time_t>(left);
         ts.tv_nsec = static_cast<long>((left - static_cast<double>(ts.tv_sec)) * 1e9);
@@ -224,6 +245,7 @@ struct child_setup {
     std::vector<std::string> argv_words, env_words;
     std::vector<char*> argv, envp;
     fd_owner stdin_read, null_fd, diagnostics, report_read, report_write;
+    std::atomic<pid_t>* slot = nullptr;  // where the running child's group is kept
 };
 
 // Returns 0, or the errno of the step that failed.
@@ -268,9 +290,9 @@ pid_t spawn(const child_spec& spec, child_setup& s) {
     if (pid < 0)
         return pid;
     setpgid(pid, pid);
-    running_group = pid;
-    if (interrupt_signal())
-        kill(-pid, SIGKILL);
+    s.slot = hold_group(pid);
+    if (interrupt_signal() || !s.slot)
+        kill(-pid, SIGKILL);  // no slot: it could not be stopped by a signal
     s.report_write.reset();
     s.stdin_read.reset();
     return pid;
@@ -278,7 +300,7 @@ pid_t spawn(const child_spec& spec, child_setup& s) {
 
 // Waits for the child (or its limit), stops what is left of its group,
 // reaps it and says how it ended.
-child_result collect(pid_t pid, int limit_seconds, int report_fd) {
+child_result collect(pid_t pid, int limit_seconds, int report_fd, std::atomic<pid_t>* slot) {
     bool ended = wait_for_end(pid, limit_seconds);
     // Whatever the child left running in its group goes with it; the group
     // id stays ours until the leader is reaped.
@@ -286,7 +308,8 @@ child_result collect(pid_t pid, int limit_seconds, int report_fd) {
     int status = 0;
     while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
-    running_group = 0;
+    if (slot)
+        slot->store(0);
 
     child_result result;
     int start_errno = 0;
@@ -334,5 +357,5 @@ child_result run_child(const child_spec& spec) {
         result.code = errno;
         return result;
     }
-    return collect(pid, spec.time_limit_seconds, setup.report_read.fd);
+    return collect(pid, spec.time_limit_seconds, setup.report_read.fd, setup.slot);
 }
