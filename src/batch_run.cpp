@@ -28,7 +28,7 @@ namespace {
 
 // How many jobs wait for a shared run before it starts, and how long the
 // input may pause before the jobs read so far start anyway.
-constexpr std::size_t group_limit = 200;
+constexpr std::size_t group_limit = 500;
 constexpr int pause_milliseconds = 100;
 // The fewest jobs worth a shared run of their own when a group is split.
 constexpr std::size_t min_piece = 20;
