@@ -10,7 +10,7 @@ packages=(
   texlive-latex-base ghostscript
 )
 if [ "${1:-}" = "--tests" ]; then
-  packages+=(libgtest-dev clang libclang-rt-14-dev)
+  packages+=(libgtest-dev clang libclang-rt-14-dev parallel)
 fi
 
 missing=()

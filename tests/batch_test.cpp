@@ -322,4 +322,35 @@ TEST(Batch, TwoBatchesAtOnceInOneDirectory) {
     EXPECT_EQ(list_dir(dir.path).size(), 16u);
 }
 
+// The README's recipe for spreading a job file: pieces through GNU
+// parallel give the images of one batch, results matched by id.
+TEST(Batch, PiecesThroughGnuParallelAsOneBatch) {
+    if (run_program({"sh", "-c", "command -v parallel"}, "", "/").status != 0)
+        GTEST_SKIP() << "GNU parallel is not installed (scripts/install-deps.sh --tests installs it)";
+    std::vector<job> jobs;
+    for (int i = 0; i < 12; ++i)
+        jobs.push_back({"x^{" + std::to_string(i) + "}+\\alpha", "eq" + std::to_string(i) + ".png",
+                        i % 3 == 0 ? std::vector<std::string>{"-t"} : std::vector<std::string>{}});
+    temp_dir whole, pieces;
+    write_file(whole.file("jobs"), job_lines(jobs));
+    write_file(pieces.file("jobs"), job_lines(jobs));
+    run_output one = run_program({"sh", "-c", "\"$0\" -B < jobs", binary}, "", whole.path);
+    run_output many = run_program(
+        {"sh", "-c", "parallel --pipe --keep-order -N 5 \"$0\" -B < jobs", binary}, "", pieces.path);
+    ASSERT_EQ(one.status, 0) << one.err;
+    ASSERT_EQ(many.status, 0) << many.err;
+    std::map<int, json> by_id;
+    for (const json& r : results_of(one.out))
+        by_id[r["id"].get<int>()] = r;
+    std::vector<json> spread = results_of(many.out);
+    ASSERT_EQ(spread.size(), jobs.size());
+    for (const json& r : spread) {
+        const json& same = by_id[r["id"].get<int>()];
+        EXPECT_EQ(r["report"], same["report"]);
+        EXPECT_EQ(r["output"], same["output"]);
+    }
+    EXPECT_EQ(spread.back()["line"], 2);  // lines count within each piece of 5
+    EXPECT_EQ(files_below(pieces.path), files_below(whole.path));
+}
+
 }  // namespace
