@@ -188,14 +188,17 @@ int64_t ceil_div(int64_t a, int64_t b) {
     return a / b + (a % b != 0 ? 1 : 0);
 }
 
-// Adds one input row's samples to the block sums of an output row.
+// Adds one input row's samples to the block sums of an output row; columns
+// left of the rendering or from `bound` on count as paper.
 void add_row(const uint8_t* row, int32_t crop_left, int32_t bound, int32_t s,
              std::vector<int64_t>& sums) {
     for (std::size_t c = 0; c < sums.size(); ++c) {
         const int64_t x0 = crop_left + static_cast<int64_t>(c) * s;
-        const int64_t inside = std::clamp<int64_t>(bound - x0, 0, s);
+        const int64_t from = std::max<int64_t>(x0, 0);
+        const int64_t to = std::min<int64_t>(x0 + s, bound);
+        const int64_t inside = std::max<int64_t>(to - from, 0);
         int64_t sum = (s - inside) * 255;
-        for (int64_t x = x0; x < x0 + inside; ++x)
+        for (int64_t x = from; x < from + inside; ++x)
             sum += row[x];
         sums[c] += sum;
     }
