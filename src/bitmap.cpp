@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <optional>
 #include <csetjmp>
 #include <string>
 #include <vector>
@@ -248,7 +249,7 @@ grey_bitmap box_filter(const grey_bitmap& rendered, int32_t crop_left, int32_t c
 grey_bitmap hidpi_downsample(const grey_bitmap& rendered, const downsampled_image& one_x,
                              int32_t n, int32_t s, int32_t dx, int32_t dy) {
     return filter_blocks(rendered, one_x.crop_left * n + dx, rendered.width, s,
-                         one_x.image.width * n, one_x.image.height * n, dy);
+                         one_x.image.width * n, one_x.image.height * n, one_x.crop_top * n + dy);
 }
 
 double hidpi_difference(const grey_bitmap& one_x, const grey_bitmap& n_times, int32_t n) {
@@ -301,5 +302,104 @@ result<downsampled_image> crop_and_downsample(grey_bitmap& rendered, int32_t s) 
     out.crop_left = mark->crop_left;
     const auto mark_mean_row = static_cast<int32_t>(mark->row_sum / mark->pixel_count);
     out.baseline_offset = baseline_offset_for(rendered.height, mark_mean_row, s);
+    return out;
+}
+
+namespace {
+
+bool column_has_ink(const grey_bitmap& b, int32_t x) {
+    for (const auto& row : b.rows)
+        if (row[static_cast<std::size_t>(x)] != 255)
+            return true;
+    return false;
+}
+
+bool row_has_ink(const grey_bitmap& b, int32_t y) {
+    const auto& row = b.rows[static_cast<std::size_t>(y)];
+    return std::any_of(row.begin(), row.end(), [](uint8_t v) { return v != 255; });
+}
+
+// First and last inked rows and columns; none when the bitmap is paper.
+struct ink_extent {
+    int32_t left, top, right, bottom;  // inclusive
+};
+
+std::optional<ink_extent> extent_of(const grey_bitmap& b) {
+    std::optional<ink_extent> e;
+    for (int32_t y = 0; y < b.height; ++y) {
+        const auto& row = b.rows[static_cast<std::size_t>(y)];
+        for (int32_t x = 0; x < b.width; ++x) {
+            if (row[static_cast<std::size_t>(x)] == 255)
+                continue;
+            if (!e)
+                e = ink_extent{x, y, x, y};
+            e->left = std::min(e->left, x);
+            e->right = std::max(e->right, x);
+            e->bottom = y;
+        }
+    }
+    return e;
+}
+
+}  // namespace
+
+inked_edges edges_with_ink(const grey_bitmap& image, const grey_bitmap& mark) {
+    inked_edges edges;
+    for (const grey_bitmap* b : {&image, &mark}) {
+        if (b->width <= 0 || b->height <= 0)
+            continue;
+        edges.left = edges.left || column_has_ink(*b, 0);
+        edges.right = edges.right || column_has_ink(*b, b->width - 1);
+        edges.top = edges.top || row_has_ink(*b, 0);
+        edges.bottom = edges.bottom || row_has_ink(*b, b->height - 1);
+    }
+    return edges;
+}
+
+result<downsampled_image> crop_from_passes(const grey_bitmap& image, const grey_bitmap& mark,
+                                           int32_t s, int32_t top_margin, int32_t bottom_margin) {
+    const failure no_mark{"\nImage doesn't start with a dot\n"};
+    std::optional<ink_extent> dot = extent_of(mark);
+    if (!dot || s < 1 || mark.width != image.width || mark.height != image.height)
+        return no_mark;
+    const std::optional<ink_extent> ink = extent_of(image);
+    const int32_t h = image.height;
+
+    // Rows of the margins, kept by whole output pixels as far as ink needs.
+    int32_t first_row = 0, end_row = h;
+    if (top_margin > 0 || bottom_margin > 0) {
+        const int32_t top = ink ? std::min(ink->top, dot->top) : dot->top;
+        const int32_t bottom = ink ? std::max(ink->bottom, dot->bottom) : dot->bottom;
+        first_row = top_margin - s * static_cast<int32_t>(ceil_div(std::max(0, top_margin - top), s));
+        const int32_t below = std::max(0, bottom - (h - 1 - bottom_margin));
+        end_row = h - bottom_margin + s * static_cast<int32_t>(ceil_div(below, s));
+    }
+
+    int64_t row_sum = 0, count = 0;
+    for (int32_t y = dot->top; y <= dot->bottom; ++y) {
+        const auto& row = mark.rows[static_cast<std::size_t>(y)];
+        for (int32_t x = dot->left; x <= dot->right; ++x) {
+            if (row[static_cast<std::size_t>(x)] != 255) {
+                row_sum += y - first_row;
+                ++count;
+            }
+        }
+    }
+    const int32_t dot_end = dot->right + 1;
+    int32_t crop_left = dot_end;
+    if (ink && ink->left < dot_end)
+        crop_left = dot_end - s * static_cast<int32_t>(ceil_div(dot_end - ink->left, s));
+    const int32_t crop_right =
+        ink ? static_cast<int32_t>(std::min<int64_t>(int64_t{ink->right} + s, INT32_MAX))
+            : image.width;
+
+    downsampled_image out;
+    const int32_t height = end_row - first_row;
+    out.image = filter_blocks(image, crop_left, std::min(crop_right, image.width), s,
+                              static_cast<int32_t>(ceil_div(int64_t{crop_right} - crop_left, s)),
+                              static_cast<int32_t>(ceil_div(height, s)), first_row);
+    out.baseline_offset = baseline_offset_for(height, static_cast<int32_t>(row_sum / count), s);
+    out.crop_left = crop_left;
+    out.crop_top = first_row;
     return out;
 }

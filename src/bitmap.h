@@ -51,9 +51,29 @@ int32_t crop_right_bound(const grey_bitmap& rendered, int32_t s);
 grey_bitmap box_filter(const grey_bitmap& rendered, int32_t crop_left, int32_t crop_right,
                        int32_t s);
 
+// Which sides of a page have ink (of either rendering) in their outermost
+// row or column: there the page may have cut it off.
+struct inked_edges {
+    bool left = false, bottom = false, top = false, right = false;
+    bool any() const { return left || bottom || top || right; }
+};
+inked_edges edges_with_ink(const grey_bitmap& image, const grey_bitmap& mark);
+
+// The output image from the two renderings of one page: `image` without the
+// baseline mark, `mark` with the mark alone. The offset comes from the mean
+// row of the mark's pixels; the image starts right of the mark, or further
+// left, by whole output pixels, where the formula's ink lies left of it, and
+// ends at the last ink plus s. Rows added above and below the page
+// (top_margin, bottom_margin render rows, multiples of s) are kept only as far
+// as they hold ink, by whole output pixels. Fails when the mark has no ink.
+result<downsampled_image> crop_from_passes(const grey_bitmap& image, const grey_bitmap& mark,
+                                           int32_t s, int32_t top_margin = 0,
+                                           int32_t bottom_margin = 0);
+
 // The n-times image on the grid of `one_x`, made from a rendering of the
 // same page at n times the resolution with the mark already erased: n times
-// its width and height, output pixel (x, y) over 1x pixel (x / n, y / n),
+// its width and height, output pixel (x, y) over 1x pixel (x / n, y / n)
+// (the crop's column and row, times n, where the 1x image starts),
 // its blocks moved by (dx, dy) rendering pixels. Samples outside the
 // rendering count as paper.
 grey_bitmap hidpi_downsample(const grey_bitmap& rendered, const downsampled_image& one_x,

@@ -20,9 +20,11 @@ std::string document_start(const std::string& preamble) {
            preamble + "\n\\begin{document}\n";
 }
 
-// The environment's opening and the baseline mark.
+// The environment's opening and the baseline mark. The empty opening atom
+// after the mark makes TeX space the formula's first atom as at the start of
+// a formula (a leading minus is unary); in a text environment it is nothing.
 std::string formula_opening(const std::string& environment) {
-    return "\\begin{" + environment + "}\n.";
+    return "\\begin{" + environment + "}\n.\\ifmmode\\mathopen{}\\fi ";
 }
 
 // The environment's end, on the formula's last line.

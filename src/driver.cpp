@@ -129,17 +129,6 @@ work_area job_work_area(const job_target& target, const std::string& private_dir
 
 namespace {
 
-// Reads a rendering back and removes its file, whether the read worked or not.
-result<rendered_bitmap> read_rendering(const work_area& area, const char* suffix) {
-    const std::string name = work_file(area, suffix);
-    result<rendered_bitmap> rendered = read_rendered_png(name);
-    unlink(name.c_str());
-    if (!rendered)
-        return failure{rendered.error.message + "\nError reading '" + area.work_base + suffix +
-                       "'\n"};
-    return rendered;
-}
-
 // A stage's failure, and the interruption that may have caused it.
 failure stage_failure(failure f) {
     if (interrupt_signal())
@@ -155,35 +144,24 @@ result<rendered_job> render_job(const job_settings& settings, const work_area& a
         run_latex_stage(area, settings.preamble, settings.environment, progress, formula);
     if (!stage)
         stage = run_dvips_stage(area, progress);
-    if (!stage)
-        stage = run_raster_stage(area, settings.resolution, settings.oversampling_factor,
-                                 settings.hidpi_scale, progress);
     if (stage)
         return stage_failure(*stage);
-
-    return read_rendered_job(settings, area, ".ps.png");
+    result<page_renderings> pages = run_raster_stage(
+        area, settings.resolution, settings.oversampling_factor, settings.hidpi_scale, progress);
+    if (!pages)
+        return stage_failure(pages.error);
+    return finish_rendering(settings, *pages);
 }
 
-result<rendered_job> read_rendered_job(const job_settings& settings, const work_area& area,
-                                       const char* suffix) {
-    result<rendered_bitmap> rendered = read_rendering(area, suffix);
-    if (!rendered)
-        return rendered.error;
+result<rendered_job> finish_rendering(const job_settings& settings, const page_renderings& pages) {
+    const int32_t s = settings.oversampling_factor;
     result<downsampled_image> out =
-        crop_and_downsample(rendered->bitmap, settings.oversampling_factor);
+        crop_from_passes(pages.image, pages.mark, s, pages.margins.top, pages.margins.bottom);
     if (!out)
         return out.error;
-    rendered_job job{std::move(*out), std::nullopt, std::move(rendered->warnings)};
-    if (settings.hidpi_scale > 1) {
-        result<rendered_bitmap> n_times = read_rendering(area, ".hidpi.png");
-        if (!n_times)
-            return n_times.error;
-        // The n-times page holds the mark too, at its own scale.
-        erase_baseline_mark(n_times->bitmap);
-        job.hidpi_image = aligned_hidpi_image(n_times->bitmap, job.image, settings.hidpi_scale,
-                                              settings.oversampling_factor);
-        job.warnings += n_times->warnings;
-    }
+    rendered_job job{std::move(*out), std::nullopt, pages.warnings};
+    if (pages.hidpi)
+        job.hidpi_image = aligned_hidpi_image(*pages.hidpi, job.image, settings.hidpi_scale, s);
     if (interrupt_signal())
         return failure{interrupted_message()};
     return job;

@@ -64,10 +64,9 @@ struct rendered_job {
 result<rendered_job> render_job(const job_settings& settings, const work_area& area,
                                 formula_source formula, std::FILE* progress);
 
-// The rendering in the work file with this suffix read back (and removed),
-// cropped and downsampled; with -x, the n-times rendering too.
-result<rendered_job> read_rendered_job(const job_settings& settings, const work_area& area,
-                                       const char* suffix);
+// The renderings of a page cropped and downsampled into the image; with -x,
+// the n-times image too.
+result<rendered_job> finish_rendering(const job_settings& settings, const page_renderings& pages);
 
 // Encodes the image in the job's format and publishes it. On success, the
 // encoder's warnings for the user (usually none).

@@ -100,3 +100,83 @@ std::string translate_line(const bounding_box& box) {
     return std::to_string(box.llx) + " neg " + std::to_string(box.lly) + " neg translate\n";
 }
 
+
+result<render_geometry> grown_geometry(const render_geometry& page, const page_margins& margins) {
+    const int64_t w = int64_t{page.page_width} + margins.left + margins.right;
+    const int64_t h = int64_t{page.page_height} + margins.top + margins.bottom;
+    if (!fits(w) || !fits(h) || (w > 0 && h > 0 && w * h > max_rendering_pixels))
+        return failure{"\nThe rendering would be " + std::to_string(w) + " x " + std::to_string(h) +
+                       " pixels, more than " + std::to_string(max_rendering_pixels) +
+                       "; lower -r or -s\n"};
+    return render_geometry{page.render_resolution, static_cast<int32_t>(w),
+                           static_cast<int32_t>(h)};
+}
+
+namespace {
+
+// dvips draws every glyph with `show`, looked up by name when its page runs:
+// ours, in userdict, sees the page's first glyph, which is the baseline mark.
+// bop-hook (run at each page's start) arms it again.
+const char glyph_hook[] =
+    "/mr@show systemdict /show get def /mr@first false def ";
+
+// The mark in white: the current point moves as before, the colour
+// (any colour space) is set back for what follows.
+const char image_show[] =
+    "/show { userdict /mr@first get { userdict /mr@first false put dup length 0 gt {"
+    " currentcolorspace mark currentcolor counttomark array astore exch pop 3 -1 roll"
+    " dup 0 1 getinterval 1 setgray mr@show 3 1 roll exch setcolorspace aload pop setcolor"
+    " dup length 1 sub 1 exch getinterval mr@show } { mr@show } ifelse } { mr@show } ifelse"
+    " } def ";
+
+// Everything clipped away but the mark, drawn in its own colour as in the
+// image (a halftoned colour keeps its holes).
+const char mark_show[] =
+    "/show { userdict /mr@first get { userdict /mr@first false put dup length 0 gt {"
+    " gsave initclip dup 0 1 getinterval mr@show grestore } if } if mr@show } def ";
+
+// Where the box goes: today's translation, and on a grown page the origin
+// moved by whole device pixels after dvips has rounded it (by wrapping its
+// @rigin from start-hook), the halftone phase with it.
+std::string placement(const bounding_box& box, int32_t page_height, const page_margins& m) {
+    if (!m.any())
+        return translate_line(box);
+    std::string code;
+    if (m.left || m.top)
+        code += "-1 " + std::to_string(m.left) + " " + std::to_string(m.top) + " .setscreenphase ";
+    code += "matrix defaultmatrix dup 5 " + std::to_string(page_height) + " put setmatrix " +
+            translate_line(box);
+    code += "/mr@shift { matrix currentmatrix dup 4 2 copy get " + std::to_string(m.left) +
+            " add put dup 5 2 copy get " + std::to_string(m.top) + " add put setmatrix } def "
+            "/start-hook { userdict /mr@rigin TeXDict /@rigin get put"
+            " TeXDict /@rigin { mr@rigin mr@shift } put } def ";
+    return code;
+}
+
+// dvips rounds its page origin to whole device pixels; at n times the
+// resolution that grid is finer. Moving the origin first to where the 1x
+// rounding puts it keeps the n-times page on the 1x grid.
+std::string origin_on_grid(int32_t n) {
+    const std::string scale = std::to_string(n);
+    return " 72 vsize 72 sub transform /mathrast-y exch def /mathrast-x exch def "
+           "matrix currentmatrix "
+           "dup 4 2 copy get mathrast-x " + scale + " div round " + scale + " mul mathrast-x sub add put "
+           "dup 5 2 copy get mathrast-y " + scale + " div round " + scale + " mul mathrast-y sub add put "
+           "setmatrix";
+}
+
+}  // namespace
+
+std::string image_pass_code(const bounding_box& box, int32_t page_height,
+                            const page_margins& margins, int32_t grid_scale) {
+    return std::string(glyph_hook) + "/bop-hook { userdict /mr@first true put" +
+           (grid_scale > 1 ? origin_on_grid(grid_scale) : std::string()) + " } def " + image_show +
+           placement(box, page_height, margins);
+}
+
+std::string mark_pass_code(const bounding_box& box, int32_t page_height,
+                           const page_margins& margins) {
+    return std::string(glyph_hook) +
+           "/bop-hook { userdict /mr@first true put newpath clip newpath } def " + mark_show +
+           placement(box, page_height, margins);
+}

@@ -37,3 +37,26 @@ result<render_geometry> scaled_geometry(const render_geometry& one_x, int32_t n)
 
 // The PostScript line that moves the box's corner to the page's corner.
 std::string translate_line(const bounding_box& box);
+
+// Room added around a rendering's page, in render pixels, where ink met the
+// edge: the page grows by whole pixels and the content moves with it.
+struct page_margins {
+    int32_t left = 0, bottom = 0, top = 0, right = 0;
+    bool any() const { return left || bottom || top || right; }
+};
+
+// The page with its margins added; a failure when that does not fit or is
+// too large.
+result<render_geometry> grown_geometry(const render_geometry& page, const page_margins& margins);
+
+// The two renderings of a page, made in one Ghostscript run: the image pass
+// draws everything but the baseline mark (the page's first glyph, drawn in
+// white so that nothing else moves), the mark pass draws the mark alone.
+// Each is code to run before the PostScript file, placing the box on a page
+// of height page_height (without margins) grown by `margins`; with grid_scale
+// n > 1 the page is rendered at n times the resolution with its origin where
+// the 1x rendering has it.
+std::string image_pass_code(const bounding_box& box, int32_t page_height,
+                            const page_margins& margins, int32_t grid_scale = 1);
+std::string mark_pass_code(const bounding_box& box, int32_t page_height,
+                           const page_margins& margins);

@@ -47,6 +47,7 @@ struct downsampled_image {
     grey_bitmap image;
     int32_t baseline_offset = 0;  // output pixels; may be zero or negative
     int32_t crop_left = 0;        // the rendering's column where the image starts
+    int32_t crop_top = 0;         // and its row
 };
 
 // Largest rendering we ask Ghostscript for or read back, in pixels.

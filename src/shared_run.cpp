@@ -1,5 +1,6 @@
 #include "shared_run.h"
 
+#include "bitmap.h"
 #include "document.h"
 #include "driver.h"
 #include "process.h"
@@ -83,8 +84,12 @@ std::vector<std::optional<job_outcome>> run_shared(const std::vector<const batch
     for (std::size_t i = 0; i < jobs.size(); ++i) {
         const job_settings& settings = jobs[i]->settings;
         result<job_target> target = locate_job(settings);
-        const std::string suffix = "-" + std::to_string(i + 1) + ".png";
-        result<rendered_job> rendered = read_rendered_job(settings, area, suffix.c_str());
+        const auto file = [&](std::size_t n) { return work_file(area, ("-" + std::to_string(n) + ".png").c_str()); };
+        result<page_renderings> pages = read_page_renderings(area, file(2 * i + 1), file(2 * i + 2));
+        // Ink at an edge needs a page of its own, grown where the ink is.
+        if (!pages || edges_with_ink(pages->image, pages->mark).any())
+            continue;
+        result<rendered_job> rendered = finish_rendering(settings, *pages);
         if (!target || !rendered)
             continue;  // in doubt: the job's lone run says what is wrong
         area.work_base = target->path.work_base;

@@ -8,6 +8,7 @@
 #include "document.h"
 #include "file_ptr.h"
 #include "postscript.h"
+#include "bitmap.h"
 #include "process.h"
 #include "tex_log.h"
 #include "tool_invocations.h"
@@ -70,14 +71,9 @@ step_failure run_dvips_stage(const work_area& area, std::FILE* progress) {
 
 namespace {
 
-// One Ghostscript rendering of the page; a failure only for the time limit
-// or an interruption.
-step_failure render_page(const work_area& area, const render_geometry& geometry,
-                         const bounding_box& box, const char* suffix, int32_t grid_scale) {
-    // A formula can \openout files into the private directory: whatever is
-    // read back as the rendering must come from gs.
-    unlink(work_file(area, suffix).c_str());
-    const child_spec spec = gs_invocation(area, geometry, box, suffix, grid_scale);
+// Runs one Ghostscript invocation; a failure only for the time limit or an
+// interruption (any other failure shows when the rendering is read).
+step_failure run_gs(const child_spec& spec) {
     const child_result r = run_child(spec);
     if (r.outcome == child_outcome::timed_out)
         return tool_failure("Ghostscript", "gs", r, spec);
@@ -86,46 +82,118 @@ step_failure render_page(const work_area& area, const render_geometry& geometry,
     return std::nullopt;
 }
 
-}  // namespace
+// Reads one rendering back and removes its file.
+result<rendered_bitmap> read_back(const work_area& area, const std::string& file) {
+    result<rendered_bitmap> rendered = read_rendered_png(file);
+    unlink(file.c_str());
+    if (!rendered)
+        return failure{rendered.error.message + "\nError reading '" + area.work_base +
+                       ".ps.png'\n"};
+    return rendered;
+}
 
-namespace {
+// Room for ink beyond an edge: 10 points at first, doubled each time, in
+// whole output pixels so that the output grid stays where it was.
+int32_t margin_pixels(int32_t render_resolution, int32_t s, int step) {
+    const int64_t points = int64_t{10} << step;
+    const int64_t pixels = (points * render_resolution + 71) / 72;
+    return static_cast<int32_t>((pixels + s - 1) / s * s);
+}
 
-// The page at the job's resolution, and at n times it when asked for.
-step_failure render_pages(const work_area& area, const std::string& ps, int32_t resolution,
-                          int32_t oversampling_factor, int32_t hidpi_scale) {
+constexpr int max_growth_steps = 4;
+
+// Renders the page, growing it where ink meets an edge, then the n-times
+// image on the final page.
+result<page_renderings> render_pages(const work_area& area, const std::string& ps,
+                                     int32_t resolution, int32_t s, int32_t hidpi_scale) {
     std::optional<bounding_box> box;
     if (file_ptr in{std::fopen(ps.c_str(), "rb")})
         box = read_bounding_box(in.get());
     if (!box)
         return failure{"\nNo bounding box in the PostScript output of dvips\n"};
-    result<render_geometry> geometry =
-        compute_render_geometry(*box, resolution, oversampling_factor);
-    if (!geometry)
-        return geometry.error;
-    std::optional<render_geometry> n_times;
+    result<render_geometry> page = compute_render_geometry(*box, resolution, s);
+    if (!page)
+        return page.error;
     if (hidpi_scale > 1) {
-        result<render_geometry> scaled = scaled_geometry(*geometry, hidpi_scale);
-        if (!scaled)
+        if (result<render_geometry> scaled = scaled_geometry(*page, hidpi_scale); !scaled)
             return scaled.error;
-        n_times = *scaled;
     }
-    if (step_failure f = render_page(area, *geometry, *box, ".ps.png", 1))
-        return f;
-    if (n_times)
-        return render_page(area, *n_times, *box, ".hidpi.png", hidpi_scale);
-    return std::nullopt;
+    const std::string image_file = work_file(area, "-1.png"), mark_file = work_file(area, "-2.png");
+    page_margins margins;
+    result<page_renderings> pages = failure{};
+    for (int step = 0;; ++step) {
+        result<render_geometry> grown = grown_geometry(*page, margins);
+        if (!grown)
+            return grown.error;
+        // A formula can \openout files into the private directory: whatever is
+        // read back as a rendering must come from gs.
+        unlink(image_file.c_str());
+        unlink(mark_file.c_str());
+        if (step_failure f =
+                run_gs(gs_invocation(area, *grown, *box, page->page_height, margins)))
+            return *f;
+        pages = read_page_renderings(area, image_file, mark_file);
+        if (!pages)
+            return pages;
+        pages->margins = margins;
+        const inked_edges edges = edges_with_ink(pages->image, pages->mark);
+        if (!edges.any() || step == max_growth_steps)
+            break;
+        const int32_t more = margin_pixels(page->render_resolution, s, step);
+        margins.left += edges.left ? more : 0;
+        margins.bottom += edges.bottom ? more : 0;
+        margins.top += edges.top ? more : 0;
+        margins.right += edges.right ? more : 0;
+    }
+    if (hidpi_scale > 1) {
+        const int32_t n = hidpi_scale;
+        const page_margins scaled_margins{margins.left * n, margins.bottom * n, margins.top * n,
+                                          margins.right * n};
+        result<render_geometry> dense = scaled_geometry(*grown_geometry(*page, margins), n);
+        if (!dense)
+            return dense.error;
+        const std::string file = work_file(area, ".hidpi.png");
+        unlink(file.c_str());
+        if (step_failure f = run_gs(gs_hidpi_invocation(area, *dense, *box, page->page_height * n,
+                                                        scaled_margins, n)))
+            return *f;
+        result<rendered_bitmap> read = read_rendered_png(file);
+        unlink(file.c_str());
+        if (!read)
+            return failure{read.error.message + "\nError reading '" + area.work_base +
+                           ".hidpi.png'\n"};
+        pages->hidpi = std::move(read->bitmap);
+        pages->warnings += read->warnings;
+    }
+    return pages;
 }
 
 }  // namespace
 
-step_failure run_raster_stage(const work_area& area, int32_t resolution,
-                              int32_t oversampling_factor, int32_t hidpi_scale,
-                              std::FILE* progress) {
+result<page_renderings> read_page_renderings(const work_area& area, const std::string& image_file,
+                                             const std::string& mark_file) {
+    result<rendered_bitmap> image = read_back(area, image_file);
+    result<rendered_bitmap> mark = read_back(area, mark_file);
+    if (!image)
+        return image.error;
+    if (!mark)
+        return mark.error;
+    page_renderings pages;
+    pages.image = std::move(image->bitmap);
+    pages.mark = std::move(mark->bitmap);
+    pages.warnings = image->warnings + mark->warnings;
+    return pages;
+}
+
+result<page_renderings> run_raster_stage(const work_area& area, int32_t resolution,
+                                         int32_t oversampling_factor, int32_t hidpi_scale,
+                                         std::FILE* progress) {
     report_progress(progress, " -> png");
     const std::string ps = work_file(area, ".ps");
-    step_failure f = render_pages(area, ps, resolution, oversampling_factor, hidpi_scale);
+    result<page_renderings> pages =
+        render_pages(area, ps, resolution, oversampling_factor, hidpi_scale);
     unlink(ps.c_str());
-    return f;
+    return pages;
 }
 
 step_failure run_shared_latex_stage(const work_area& area, const std::string& document) {

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <string>
 
+#include <optional>
 #include <vector>
 
 #include "postscript.h"
@@ -43,9 +44,26 @@ result<std::vector<bounding_box>> run_pages_dvips_stage(const work_area& area, s
 step_failure run_pages_raster_stage(const work_area& area, const std::vector<bounding_box>& boxes,
                                     int32_t resolution, int32_t oversampling_factor);
 
-// Reads the bounding box and has Ghostscript render the page, and again at
-// hidpi_scale times the resolution when that is over 1 (into the work file
-// ".hidpi.png"). Other failures of gs show when a rendering is read.
-step_failure run_raster_stage(const work_area& area, int32_t resolution,
-                              int32_t oversampling_factor, int32_t hidpi_scale,
-                              std::FILE* progress);
+// What Ghostscript made of the page: the image without the baseline mark,
+// the mark alone (the same size), the room added around the page where ink
+// met its edge, and with -x the image at n times the resolution.
+struct page_renderings {
+    grey_bitmap image;
+    grey_bitmap mark;
+    page_margins margins;
+    std::optional<grey_bitmap> hidpi;
+    std::string warnings;  // libpng's, for the user
+};
+
+// Reads the bounding box, has Ghostscript render the page (again on a larger
+// page where ink meets an edge, with the pixel grid kept), and at
+// hidpi_scale times the resolution when that is over 1, and reads the
+// renderings back.
+result<page_renderings> run_raster_stage(const work_area& area, int32_t resolution,
+                                         int32_t oversampling_factor, int32_t hidpi_scale,
+                                         std::FILE* progress);
+
+// Reads two renderings of a page (image and mark) back and removes their
+// files; a failure names the rendering as <work_base>.ps.png.
+result<page_renderings> read_page_renderings(const work_area& area, const std::string& image_file,
+                                             const std::string& mark_file);

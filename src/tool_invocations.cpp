@@ -77,18 +77,6 @@ child_spec dvips_invocation(const work_area& area, const std::optional<std::stri
     return spec;
 }
 
-std::string origin_on_grid(int32_t n) {
-    // dvips rounds its page origin to whole device pixels; at n times the
-    // resolution that is a finer grid. Moving the origin first to where the
-    // 1x rounding puts it keeps the n-times page on the 1x pixel grid.
-    const std::string scale = std::to_string(n);
-    return "/bop-hook { 72 vsize 72 sub transform /mathrast-y exch def /mathrast-x exch def "
-           "matrix currentmatrix "
-           "dup 4 2 copy get mathrast-x " + scale + " div round " + scale + " mul mathrast-x sub add put "
-           "dup 5 2 copy get mathrast-y " + scale + " div round " + scale + " mul mathrast-y sub add put "
-           "setmatrix } def\n";
-}
-
 child_spec dvips_pages_invocation(const work_area& area,
                                   const std::optional<std::string>& texinputs) {
     child_spec spec = dvips_invocation(area, texinputs);
@@ -96,30 +84,50 @@ child_spec dvips_pages_invocation(const work_area& area,
     return spec;
 }
 
-child_spec gs_invocation(const work_area& area, const render_geometry& geometry,
-                         const bounding_box& box, const char* output_suffix, int32_t grid_scale) {
+namespace {
+
+// What every Ghostscript run of ours shares: the private directory, its
+// messages on stderr (its stdout may be carrying the image), no font
+// generation, and the temporary directory that SAFER still allows made ours.
+// The page size comes from the geometry, unless each page sets its own.
+child_spec gs_run(const work_area& area, const std::string& output,
+                  const render_geometry& geometry, bool page_size = true) {
     child_spec spec;
-    spec.argv = {"gs",
-                 "-dSAFER",
-                 "-sDEVICE=pngmono",
-                 "-sOutputFile=" + work_file_name(output_suffix),
-                 "-r" + std::to_string(geometry.render_resolution),
-                 "-g" + std::to_string(geometry.page_width) + "x" +
-                     std::to_string(geometry.page_height),
-                 "-q",
-                 "-",
-                 work_file_name(".ps")};
+    spec.argv = {"gs", "-dSAFER", "-dBATCH", "-dNOPAUSE", "-sDEVICE=pngmono",
+                 "-sOutputFile=" + output, "-r" + std::to_string(geometry.render_resolution), "-q"};
+    if (page_size)
+        spec.argv.push_back("-g" + std::to_string(geometry.page_width) + "x" +
+                            std::to_string(geometry.page_height));
     spec.directory = area.private_dir;
     spec.diagnostics_path = area.diagnostics_path;
-    spec.stdin_data = translate_line(box);
-    if (grid_scale > 1)
-        spec.stdin_data += origin_on_grid(grid_scale);
-    // gs prints its diagnostics on stdout, which may be carrying the image.
     spec.stdout_to = output_sink::to_stderr;
-    // SAFER still lets PostScript use the temporary directory: make that ours.
     spec.env_set = no_font_generation();
     spec.env_set.insert(spec.env_set.end(),
                         {"TMPDIR=" + area.private_dir, "TEMP=" + area.private_dir});
+    return spec;
+}
+
+}  // namespace
+
+child_spec gs_invocation(const work_area& area, const render_geometry& geometry,
+                         const bounding_box& box, int32_t page_height,
+                         const page_margins& margins) {
+    child_spec spec = gs_run(area, work_file_name("-%d.png"), geometry);
+    // The passes' definitions go with a restore between them, which must be
+    // code of its own.
+    spec.argv.insert(spec.argv.end(),
+                     {"-c", "/mr@job save def " + image_pass_code(box, page_height, margins), "-f",
+                      work_file_name(".ps"), "-c", "mr@job restore", "-c",
+                      mark_pass_code(box, page_height, margins), "-f", work_file_name(".ps")});
+    return spec;
+}
+
+child_spec gs_hidpi_invocation(const work_area& area, const render_geometry& geometry,
+                               const bounding_box& box, int32_t page_height,
+                               const page_margins& margins, int32_t n) {
+    child_spec spec = gs_run(area, work_file_name(".hidpi.png"), geometry);
+    spec.argv.insert(spec.argv.end(), {"-c", image_pass_code(box, page_height, margins, n), "-f",
+                                       work_file_name(".ps")});
     return spec;
 }
 
@@ -135,27 +143,20 @@ std::string postscript_number(double value) {
 }  // namespace
 
 child_spec gs_pages_invocation(const work_area& area, const std::vector<page_rendering>& pages) {
-    child_spec spec;
     const int32_t r = pages.empty() ? 72 : pages.front().geometry.render_resolution;
-    spec.argv = {"gs", "-dSAFER", "-dBATCH", "-dNOPAUSE", "--permit-file-read=" + area.private_dir + "/",
-                 "-sDEVICE=pngmono", "-sOutputFile=" + work_file_name("-%d.png"),
-                 "-r" + std::to_string(r), "-q"};
+    child_spec spec = gs_run(area, work_file_name("-%d.png"), {r, 0, 0}, false);
+    spec.argv.insert(spec.argv.end(), "--permit-file-read=" + area.private_dir + "/");
     for (const page_rendering& page : pages) {
         // The page size in points that gives the page's pixels at r.
-        const double width = page.geometry.page_width * 72.0 / r;
-        const double height = page.geometry.page_height * 72.0 / r;
-        spec.argv.push_back("-c");
-        spec.argv.push_back("<< /PageSize [" + postscript_number(width) + " " +
-                            postscript_number(height) + "] >> setpagedevice " +
-                            translate_line(page.box));
-        spec.argv.push_back("-f");
-        spec.argv.push_back(page.file);
+        const std::string size = "<< /PageSize [" +
+                                 postscript_number(page.geometry.page_width * 72.0 / r) + " " +
+                                 postscript_number(page.geometry.page_height * 72.0 / r) +
+                                 "] >> setpagedevice ";
+        const int32_t height = page.geometry.page_height;
+        spec.argv.insert(spec.argv.end(),
+                         {"-c", "/mr@job save def " + size + image_pass_code(page.box, height, {}),
+                          "-f", page.file, "-c", "mr@job restore", "-c",
+                          size + mark_pass_code(page.box, height, {}), "-f", page.file});
     }
-    spec.directory = area.private_dir;
-    spec.diagnostics_path = area.diagnostics_path;
-    spec.stdout_to = output_sink::to_stderr;
-    spec.env_set = no_font_generation();
-    spec.env_set.insert(spec.env_set.end(),
-                        {"TMPDIR=" + area.private_dir, "TEMP=" + area.private_dir});
     return spec;
 }

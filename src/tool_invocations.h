@@ -30,13 +30,19 @@ child_spec dvips_invocation(const work_area& area, const std::optional<std::stri
 child_spec dvips_pages_invocation(const work_area& area,
                                   const std::optional<std::string>& texinputs);
 
-// Ghostscript rendering the PostScript file on a page of the given geometry
-// into the work file with this suffix, the translate line on its stdin. A
-// grid scale n > 1 renders at n times the resolution of a page whose origin
-// lies where it lies at 1x.
+// Ghostscript rendering the PostScript file of the box twice in one run, on
+// a page of the given geometry (margins included) whose height without
+// margins is page_height: the image into "-1.png" and the baseline mark
+// alone into "-2.png".
 child_spec gs_invocation(const work_area& area, const render_geometry& geometry,
-                         const bounding_box& box, const char* output_suffix = ".ps.png",
-                         int32_t grid_scale = 1);
+                         const bounding_box& box, int32_t page_height,
+                         const page_margins& margins);
+
+// The image alone at n times the resolution, on the 1x pixel grid, into
+// ".hidpi.png".
+child_spec gs_hidpi_invocation(const work_area& area, const render_geometry& geometry,
+                               const bounding_box& box, int32_t page_height,
+                               const page_margins& margins, int32_t n);
 
 // One page of a shared run for Ghostscript: its PostScript file, its page
 // and the box that the page's corner goes to.
@@ -47,8 +53,8 @@ struct page_rendering {
 };
 
 // Ghostscript rendering the pages in one run (all at the first page's
-// resolution), each on a page of its own size, into the work files "-1.png",
-// "-2.png", ... with the same pixels as a run of its own.
+// resolution), each on a page of its own size and as a run of its own would:
+// page i's image into the work file "-<2i-1>.png", its mark into "-<2i>.png".
 child_spec gs_pages_invocation(const work_area& area, const std::vector<page_rendering>& pages);
 
 // The caller's TEXINPUTS, if set.

@@ -11,12 +11,12 @@ namespace {
 TEST(Document, WrapsTheFormulaByteForByte) {
     EXPECT_EQ(document_head("", "displaymath"),
               "\\nonstopmode\n\\documentclass[12pt]{article}\n\\pagestyle{empty}\n\n"
-              "\\begin{document}\n\\begin{displaymath}\n.");
+              "\\begin{document}\n\\begin{displaymath}\n.\\ifmmode\\mathopen{}\\fi ");
     EXPECT_EQ(document_tail("displaymath"), "\\end{displaymath}\n\\end{document}\n");
     // Preamble and environment go in unchanged: no formatting, no escaping.
     EXPECT_EQ(document_head("\\usepackage{x}%s\n%%", "align*"),
               "\\nonstopmode\n\\documentclass[12pt]{article}\n\\pagestyle{empty}\n"
-              "\\usepackage{x}%s\n%%\n\\begin{document}\n\\begin{align*}\n.");
+              "\\usepackage{x}%s\n%%\n\\begin{document}\n\\begin{align*}\n.\\ifmmode\\mathopen{}\\fi ");
 }
 
 TEST(Document, SharedPagesAreSetAsAloneAndNumbered) {
@@ -24,9 +24,9 @@ TEST(Document, SharedPagesAreSetAsAloneAndNumbered) {
               "\\nonstopmode\n\\documentclass[12pt]{article}\n\\pagestyle{empty}\n"
               "\\usepackage{amsmath}\n\\begin{document}\n"
               "\\setcounter{page}{1}\\setcounter{equation}{0}\n"
-              "\\begin{displaymath}\n.x^2\\end{displaymath}\n\\clearpage\n"
+              "\\begin{displaymath}\n.\\ifmmode\\mathopen{}\\fi x^2\\end{displaymath}\n\\clearpage\n"
               "\\setcounter{page}{2}\\setcounter{equation}{0}\n"
-              "\\begin{equation}\n.y\n\\end{equation}\n\\clearpage\n"
+              "\\begin{equation}\n.\\ifmmode\\mathopen{}\\fi y\n\\end{equation}\n\\clearpage\n"
               "\\end{document}\n");
 }
 

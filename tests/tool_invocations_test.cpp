@@ -50,11 +50,23 @@ TEST(ToolInvocations, CommandLinesAndEnvironments) {
     EXPECT_TRUE(has(dvips.env_set, "TEXINPUTS=.:/out:"));
     EXPECT_FALSE(has(dvips.env_set, "openin_any=p"));
 
-    const child_spec gs = gs_invocation(area, {400, 404, 156}, {72, -3, 144, 100});
-    EXPECT_EQ(gs.argv, (std::vector<std::string>{"gs", "-dSAFER", "-sDEVICE=pngmono",
-                                                 "-sOutputFile=formula.ps.png", "-r400",
-                                                 "-g404x156", "-q", "-", "formula.ps"}));
-    EXPECT_EQ(gs.stdin_data, "72 neg -3 neg translate\n");
+    const child_spec gs = gs_invocation(area, {400, 404, 156}, {72, -3, 144, 100}, 156, {});
+    ASSERT_GE(gs.argv.size(), 9u);
+    EXPECT_EQ(std::vector<std::string>(gs.argv.begin(), gs.argv.begin() + 9),
+              (std::vector<std::string>{"gs", "-dSAFER", "-dBATCH", "-dNOPAUSE", "-sDEVICE=pngmono",
+                                        "-sOutputFile=formula-%d.png", "-r400", "-q", "-g404x156"}));
+    // Two passes over the same file: the image, then the mark alone.
+    const std::vector<std::string> passes(gs.argv.begin() + 9, gs.argv.end());
+    ASSERT_EQ(passes.size(), 10u);
+    EXPECT_EQ(passes[0], "-c");
+    EXPECT_EQ(passes[1].rfind("/mr@job save def ", 0), 0u);
+    EXPECT_NE(passes[1].find("72 neg -3 neg translate\n"), std::string::npos);
+    EXPECT_EQ(std::vector<std::string>(passes.begin() + 2, passes.begin() + 6),
+              (std::vector<std::string>{"-f", "formula.ps", "-c", "mr@job restore"}));
+    EXPECT_EQ(passes[6], "-c");
+    EXPECT_NE(passes[7].find("newpath clip"), std::string::npos);  // the mark alone
+    EXPECT_EQ(passes[9], "formula.ps");
+    EXPECT_EQ(gs.stdin_data, "");
     EXPECT_EQ(gs.stdout_to, output_sink::to_stderr);
     EXPECT_TRUE(has(gs.env_set, "TMPDIR=/out/.mathrast-abc"));
     EXPECT_TRUE(has(gs.env_set, "TEMP=/out/.mathrast-abc"));
