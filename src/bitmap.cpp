@@ -152,37 +152,6 @@ int32_t baseline_offset_for(int32_t height, int32_t mark_mean_row, int32_t s) {
     return static_cast<int32_t>(n - q * s != 0 ? q + 1 : q);
 }
 
-std::optional<baseline_mark> erase_baseline_mark(grey_bitmap& rendered) {
-    baseline_mark mark;
-    for (int32_t x = 0; x < rendered.width; ++x) {
-        bool ink_here = false;
-        for (int32_t y = 0; y < rendered.height; ++y) {
-            uint8_t& v = rendered.rows[static_cast<std::size_t>(y)][static_cast<std::size_t>(x)];
-            if (v != 255) {
-                v = 255;
-                mark.row_sum += y;
-                ++mark.pixel_count;
-                ink_here = true;
-            }
-        }
-        if (mark.pixel_count > 0 && !ink_here) {
-            mark.crop_left = x;
-            return mark;
-        }
-    }
-    return std::nullopt;
-}
-
-int32_t crop_right_bound(const grey_bitmap& rendered, int32_t s) {
-    for (int32_t x = rendered.width - 1; x >= 0; --x) {
-        for (const auto& row : rendered.rows) {
-            if (row[static_cast<std::size_t>(x)] != 255)
-                return static_cast<int32_t>(std::min<int64_t>(int64_t{x} + s, INT32_MAX));
-        }
-    }
-    return rendered.width;
-}
-
 namespace {
 
 int64_t ceil_div(int64_t a, int64_t b) {
@@ -239,13 +208,6 @@ grey_bitmap filter_blocks(const grey_bitmap& rendered, int32_t crop_left, int32_
 
 }  // namespace
 
-grey_bitmap box_filter(const grey_bitmap& rendered, int32_t crop_left, int32_t crop_right,
-                       int32_t s) {
-    return filter_blocks(rendered, crop_left, std::min(crop_right, rendered.width), s,
-                         static_cast<int32_t>(ceil_div(int64_t{crop_right} - crop_left, s)),
-                         static_cast<int32_t>(ceil_div(rendered.height, s)));
-}
-
 grey_bitmap hidpi_downsample(const grey_bitmap& rendered, const downsampled_image& one_x,
                              int32_t n, int32_t s, int32_t dx, int32_t dy) {
     return filter_blocks(rendered, one_x.crop_left * n + dx, rendered.width, s,
@@ -289,21 +251,6 @@ grey_bitmap aligned_hidpi_image(const grey_bitmap& rendered, const downsampled_i
     return best;
 }
 
-result<downsampled_image> crop_and_downsample(grey_bitmap& rendered, int32_t s) {
-    const failure no_mark{"\nImage doesn't start with a dot\n"};
-    if (rendered.width <= 0 || rendered.height <= 0 || s < 1)
-        return no_mark;
-    std::optional<baseline_mark> mark = erase_baseline_mark(rendered);
-    if (!mark)
-        return no_mark;
-    const int32_t crop_right = crop_right_bound(rendered, s);
-    downsampled_image out;
-    out.image = box_filter(rendered, mark->crop_left, crop_right, s);
-    out.crop_left = mark->crop_left;
-    const auto mark_mean_row = static_cast<int32_t>(mark->row_sum / mark->pixel_count);
-    out.baseline_offset = baseline_offset_for(rendered.height, mark_mean_row, s);
-    return out;
-}
 
 namespace {
 
@@ -375,16 +322,19 @@ result<downsampled_image> crop_from_passes(const grey_bitmap& image, const grey_
         end_row = h - bottom_margin + s * static_cast<int32_t>(ceil_div(below, s));
     }
 
+    // The offset of the page proper, lowered by the output rows kept below it.
     int64_t row_sum = 0, count = 0;
     for (int32_t y = dot->top; y <= dot->bottom; ++y) {
         const auto& row = mark.rows[static_cast<std::size_t>(y)];
         for (int32_t x = dot->left; x <= dot->right; ++x) {
             if (row[static_cast<std::size_t>(x)] != 255) {
-                row_sum += y - first_row;
+                row_sum += y - top_margin;
                 ++count;
             }
         }
     }
+    const int32_t proper_height = h - top_margin - bottom_margin;
+    const int32_t rows_below = (end_row - (h - bottom_margin)) / s;
     const int32_t dot_end = dot->right + 1;
     int32_t crop_left = dot_end;
     if (ink && ink->left < dot_end)
@@ -398,7 +348,8 @@ result<downsampled_image> crop_from_passes(const grey_bitmap& image, const grey_
     out.image = filter_blocks(image, crop_left, std::min(crop_right, image.width), s,
                               static_cast<int32_t>(ceil_div(int64_t{crop_right} - crop_left, s)),
                               static_cast<int32_t>(ceil_div(height, s)), first_row);
-    out.baseline_offset = baseline_offset_for(height, static_cast<int32_t>(row_sum / count), s);
+    out.baseline_offset =
+        baseline_offset_for(proper_height, static_cast<int32_t>(row_sum / count), s) + rows_below;
     out.crop_left = crop_left;
     out.crop_top = first_row;
     return out;

@@ -29,28 +29,6 @@ result<rendered_bitmap> read_png_stream(std::FILE* stream,
 uint8_t sample_or_default(const grey_bitmap& bitmap, int32_t x, int32_t y, int32_t width_bound,
                           int32_t height_bound, uint8_t fallback);
 
-// The baseline mark: all ink from the first inked column up to the first
-// all-white column after it, where the crop starts.
-struct baseline_mark {
-    int32_t crop_left = 0;
-    int64_t row_sum = 0;      // of the erased pixels' rows
-    int64_t pixel_count = 0;  // erased pixels
-};
-
-// Finds the mark and erases it in `rendered`; none when no white column
-// follows the first inked one.
-std::optional<baseline_mark> erase_baseline_mark(grey_bitmap& rendered);
-
-// The crop's exclusive right bound: the last column holding ink plus s, or
-// the width when no ink is left.
-int32_t crop_right_bound(const grey_bitmap& rendered, int32_t s);
-
-// Averages s x s blocks of columns crop_left..crop_right (exclusive) into
-// the output; samples right of the crop, right of the bitmap or below it
-// count as paper.
-grey_bitmap box_filter(const grey_bitmap& rendered, int32_t crop_left, int32_t crop_right,
-                       int32_t s);
-
 // Which sides of a page have ink (of either rendering) in their outermost
 // row or column: there the page may have cut it off.
 struct inked_edges {
@@ -93,6 +71,4 @@ grey_bitmap aligned_hidpi_image(const grey_bitmap& rendered, const downsampled_i
 // divided by s and rounded as the offset has always been rounded.
 int32_t baseline_offset_for(int32_t height, int32_t mark_mean_row, int32_t s);
 
-// The three steps above and the offset. Modifies `rendered` (the mark is
-// erased). Fails when the bitmap has no mark followed by a white column.
-result<downsampled_image> crop_and_downsample(grey_bitmap& rendered, int32_t s);
+

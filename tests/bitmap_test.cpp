@@ -47,28 +47,34 @@ grey_bitmap reference_filter(const grey_bitmap& erased, int crop_left, int crop_
     return out;
 }
 
-TEST(CropAndDownsample, MarkAndFormula) {
+// A page's two renderings: the image with the formula's ink, the mark alone.
+struct passes {
+    grey_bitmap image, mark;
+};
+passes page(int w, int h, rect mark, std::initializer_list<rect> ink) {
+    return {paper_with(w, h, ink), paper_with(w, h, {mark})};
+}
+
+TEST(CropFromPasses, MarkAndFormula) {
     // Mark on columns 1-3, rows 14-16; formula on columns 8-30, rows 3-18.
-    grey_bitmap b = paper_with(40, 20, {{1, 3, 14, 16}, {8, 30, 3, 18}});
-    auto out = crop_and_downsample(b, 4);
+    passes p = page(40, 20, {1, 3, 14, 16}, {{8, 30, 3, 18}});
+    auto out = crop_from_passes(p.image, p.mark, 4);
     ASSERT_TRUE(out);
     EXPECT_EQ(out->image.width, 8);  // crop 4..34
     EXPECT_EQ(out->image.height, 5);
     EXPECT_EQ(out->baseline_offset, 1);  // mean row 15: n = -3
-    // The mark is erased in the input.
-    EXPECT_EQ(b.rows[15][2], 255);
-    grey_bitmap expected = reference_filter(b, 4, 34, 4, 8, 5);
-    EXPECT_EQ(out->image.rows, expected.rows);
+    EXPECT_EQ(out->crop_left, 4);
+    EXPECT_EQ(out->image.rows, reference_filter(p.image, 4, 34, 4, 8, 5).rows);
     // Block (r 1, c 1): columns 8-11, rows 4-7 all ink.
     EXPECT_EQ(out->image.rows[1][1], 0);
     // Block (r 0, c 1): rows 0-3, only row 3 inked: 12 white of 16.
     EXPECT_EQ(out->image.rows[0][1], 255 * 12 / 16);
 }
 
-TEST(CropAndDownsample, EdgeCases) {
+TEST(CropFromPasses, EdgeCases) {
     {   // mark alone: crop to the bitmap's edge, all paper
-        grey_bitmap b = paper_with(40, 20, {{1, 3, 14, 16}});
-        auto out = crop_and_downsample(b, 4);
+        passes p = page(40, 20, {1, 3, 14, 16}, {});
+        auto out = crop_from_passes(p.image, p.mark, 4);
         ASSERT_TRUE(out);
         EXPECT_EQ(out->image.width, 9);
         EXPECT_EQ(out->image.height, 5);
@@ -78,23 +84,17 @@ TEST(CropAndDownsample, EdgeCases) {
                 EXPECT_EQ(v, 255);
     }
     {   // white columns ahead of the mark change nothing
-        grey_bitmap a = paper_with(40, 20, {{1, 3, 14, 16}, {8, 30, 3, 18}});
-        grey_bitmap b = paper_with(46, 20, {{7, 9, 14, 16}, {14, 36, 3, 18}});
-        auto oa = crop_and_downsample(a, 4);
-        auto ob = crop_and_downsample(b, 4);
+        passes a = page(40, 20, {1, 3, 14, 16}, {{8, 30, 3, 18}});
+        passes b = page(46, 20, {7, 9, 14, 16}, {{14, 36, 3, 18}});
+        auto oa = crop_from_passes(a.image, a.mark, 4);
+        auto ob = crop_from_passes(b.image, b.mark, 4);
         ASSERT_TRUE(oa && ob);
         EXPECT_EQ(oa->image.rows, ob->image.rows);
         EXPECT_EQ(oa->baseline_offset, ob->baseline_offset);
     }
-    {   // mark ending in the second-last column
-        grey_bitmap b = paper_with(10, 4, {{3, 8, 1, 2}});
-        auto out = crop_and_downsample(b, 4);
-        ASSERT_TRUE(out);
-        EXPECT_EQ(out->image.width, 1);
-    }
     {   // ink in the last column: crop_right = W + 3, paper beyond the edge
-        grey_bitmap b = paper_with(20, 4, {{0, 1, 0, 3}, {4, 19, 0, 3}});
-        auto out = crop_and_downsample(b, 4);
+        passes p = page(20, 4, {0, 1, 0, 3}, {{4, 19, 0, 3}});
+        auto out = crop_from_passes(p.image, p.mark, 4);
         ASSERT_TRUE(out);
         EXPECT_EQ(out->image.width, 6);  // (23 - 2) / 4 rounded up
         EXPECT_EQ(out->image.rows[0][5], 255);
@@ -102,94 +102,140 @@ TEST(CropAndDownsample, EdgeCases) {
         EXPECT_EQ(out->image.rows[0][0], 255 * 8 / 16);  // columns 2-5: two white
     }
     {   // s = 1: the crop itself
-        grey_bitmap b = bitmap_from({"#..#.", "#...#", ".....", "....."});
-        auto out = crop_and_downsample(b, 1);
+        passes p{bitmap_from({"...#.", "....#", ".....", "....."}), bitmap_from({"#....", "#....", ".....", "....."})};
+        auto out = crop_from_passes(p.image, p.mark, 1);
         ASSERT_TRUE(out);
         EXPECT_EQ(out->image.rows, bitmap_from({"..#.", "...#", "....", "...."}).rows);
         EXPECT_EQ(out->baseline_offset, 4 - 0 - 2);
     }
     {   // 254 is ink; the mean row truncates (rows 2 and 3 give 2)
-        grey_bitmap b = paper_with(6, 8, {});
-        b.rows[2][0] = 254;
-        b.rows[3][0] = 0;
-        auto out = crop_and_downsample(b, 1);
+        passes p = page(6, 8, {0, 0, 3, 3}, {});
+        p.mark.rows[2][0] = 254;
+        auto out = crop_from_passes(p.image, p.mark, 1);
         ASSERT_TRUE(out);
-        EXPECT_EQ(b.rows[2][0], 255);
         EXPECT_EQ(out->baseline_offset, 8 - 2 - 2);
     }
 }
 
-TEST(CropAndDownsample, NoMark) {
-    const grey_bitmap cases[] = {
-        paper_with(10, 10, {}),
-        paper_with(0, 10, {}),
-        paper_with(10, 0, {}),
-        paper_with(1, 3, {{0, 0, 0, 2}}),
-        paper_with(10, 3, {{2, 9, 1, 1}}),  // ink runs on to the last column
-    };
-    for (grey_bitmap b : cases) {
-        SCOPED_TRACE(testing::Message() << b.width << "x" << b.height);
-        EXPECT_FALSE(crop_and_downsample(b, 4));
+// The formula's ink is never taken for the mark, wherever it lies.
+TEST(CropFromPasses, FormulaInkInTheMarksColumns) {
+    {   // ink in the mark's own columns (an accent over the dot, \llap{x})
+        passes p = page(40, 20, {5, 7, 14, 16}, {{5, 7, 2, 6}, {10, 20, 3, 18}});
+        auto out = crop_from_passes(p.image, p.mark, 4);
+        ASSERT_TRUE(out);
+        EXPECT_EQ(out->baseline_offset, 1);  // the dot's mean row 15, as alone
+        // The image starts a whole output pixel left of the dot's end (8),
+        // at 4, so columns 5-7 of the formula are in it.
+        EXPECT_EQ(out->crop_left, 4);
+        EXPECT_EQ(out->image.width, 5);  // (24 - 4) / 4
+        EXPECT_EQ(out->image.rows[1][0], 255 * 7 / 16);  // columns 4-7, rows 4-7: 9 of 16 inked
+    }
+    {   // a later line starting left of the dot (ink from column 1)
+        passes p = page(40, 20, {9, 11, 6, 8}, {{14, 30, 2, 8}, {1, 20, 12, 18}});
+        auto out = crop_from_passes(p.image, p.mark, 4);
+        ASSERT_TRUE(out);
+        EXPECT_EQ(out->crop_left, 0);  // 12 - 4 * 3
+        EXPECT_EQ(out->baseline_offset, baseline_offset_for(20, 7, 4));
+        EXPECT_EQ(out->image.rows, reference_filter(p.image, 0, 34, 4, 9, 5).rows);
+    }
+    {   // the dot alone is a mark; no dot at all is none
+        passes p = page(10, 10, {2, 3, 2, 3}, {});
+        EXPECT_TRUE(crop_from_passes(p.image, p.mark, 4));
+        grey_bitmap none = paper_with(10, 10, {});
+        EXPECT_FALSE(crop_from_passes(p.image, none, 4));
+        EXPECT_EQ(crop_from_passes(p.image, none, 4).error.message, "\nImage doesn't start with a dot\n");
     }
 }
 
-TEST(CropAndDownsample, BaselineOffsetRounding) {
+TEST(CropFromPasses, EdgesWithInk) {
+    struct row {
+        rect ink;
+        bool left, bottom, top, right;
+    };
+    const row rows[] = {
+        {{3, 5, 3, 5}, false, false, false, false},
+        {{0, 2, 3, 5}, true, false, false, false},
+        {{3, 5, 7, 7}, false, true, false, false},
+        {{3, 5, 0, 1}, false, false, true, false},
+        {{3, 9, 3, 5}, false, false, false, true},
+        {{0, 9, 0, 7}, true, true, true, true},
+    };
+    for (const auto& r : rows) {
+        const grey_bitmap image = paper_with(10, 8, {r.ink});
+        const inked_edges e = edges_with_ink(image, paper_with(10, 8, {{4, 4, 4, 4}}));
+        EXPECT_EQ(e.left, r.left);
+        EXPECT_EQ(e.bottom, r.bottom);
+        EXPECT_EQ(e.top, r.top);
+        EXPECT_EQ(e.right, r.right);
+    }
+    // The mark counts too.
+    EXPECT_TRUE(edges_with_ink(paper_with(10, 8, {}), paper_with(10, 8, {{0, 1, 4, 5}})).left);
+}
+
+// A page grown by 8 rows above and below (s = 4): the margins' rows stay only
+// as far as ink reaches into them, by whole output pixels.
+TEST(CropFromPasses, GrownPagesKeepOnlyTheRowsInkNeeds) {
+    // The page proper is rows 8-27; the mark's mean row 23 (row 15 of it).
+    passes p = page(40, 36, {1, 3, 22, 24}, {{8, 30, 6, 29}});
+    auto out = crop_from_passes(p.image, p.mark, 4, 8, 8);
+    ASSERT_TRUE(out);
+    // Ink from row 6: one output row of the top margin stays (rows 4-7);
+    // ink to row 29: one of the bottom margin (rows 28-31).
+    EXPECT_EQ(out->crop_top, 4);
+    EXPECT_EQ(out->image.height, 7);  // rows 4-31
+    // As on the page proper (offset 1 for 20 rows), one output row lower.
+    EXPECT_EQ(out->baseline_offset, 2);
+    // Without ink in the margins they all go: the page proper's result.
+    passes q = page(40, 36, {1, 3, 22, 24}, {{8, 30, 11, 26}});
+    auto plain = crop_from_passes(q.image, q.mark, 4, 8, 8);
+    ASSERT_TRUE(plain);
+    EXPECT_EQ(plain->crop_top, 8);
+    EXPECT_EQ(plain->image.height, 5);
+    EXPECT_EQ(plain->baseline_offset, 1);
+}
+
+TEST(CropFromPasses, BaselineOffsetRounding) {
     // n = H - mean - 2s with s = 4
     const std::pair<int, int> cases[] = {{12, 3}, {9, 3}, {0, 0}, {-3, 1}, {-4, -1}, {-5, 0}, {-8, -2}};
     for (auto [n, offset] : cases)
         EXPECT_EQ(baseline_offset_for(100, 100 - 8 - n, 4), offset) << "n = " << n;
 }
 
-TEST(CropAndDownsample, SeventeenLevelsWithFactorFour) {
+TEST(CropFromPasses, SeventeenLevelsWithFactorFour) {
     // k white samples of 16 give floor(255 k / 16).
     for (int k = 0; k <= 16; ++k) {
-        grey_bitmap b = paper_with(12, 4, {{0, 0, 0, 0}});  // the mark; the crop starts at 1
+        passes p = page(12, 4, {0, 0, 0, 0}, {{11, 11, 0, 0}});  // the crop starts at 1
         int placed = 16 - k;
         for (int i = 0; i < placed; ++i)
-            b.rows[static_cast<std::size_t>(i / 4)][static_cast<std::size_t>(5 + i % 4)] = 0;
-        b.rows[0][11] = 0;  // keeps the crop wide
-        auto out = crop_and_downsample(b, 4);
+            p.image.rows[static_cast<std::size_t>(i / 4)][static_cast<std::size_t>(5 + i % 4)] = 0;
+        auto out = crop_from_passes(p.image, p.mark, 4);
         ASSERT_TRUE(out);
         EXPECT_EQ(out->image.rows[0][1], 255 * k / 16) << k;  // columns 5-8
     }
 }
 
-TEST(CropAndDownsample, MatchesTheReferenceOnRandomBitmaps) {
+TEST(CropFromPasses, MatchesTheReferenceOnRandomBitmaps) {
     std::mt19937 rng(7);
     for (int trial = 0; trial < 300; ++trial) {
-        const int w = 2 + static_cast<int>(rng() % 40), h = 1 + static_cast<int>(rng() % 30);
+        const int w = 4 + static_cast<int>(rng() % 40), h = 1 + static_cast<int>(rng() % 30);
         const int s = 1 + static_cast<int>(rng() % 6);
-        grey_bitmap b = paper_with(w, h, {});
-        for (auto& row : b.rows)
-            for (auto& v : row)
-                v = rng() % 3 == 0 ? static_cast<uint8_t>(rng() % 255) : 255;
-        grey_bitmap erased = b;
-        auto out = crop_and_downsample(erased, s);
-        if (!out)
-            continue;
-        // Recover crop_left and crop_right from the erased input.
-        int crop_left = 0, seen = 0;
-        for (int x = 0; x < w; ++x) {
-            bool ink = false;
-            for (int y = 0; y < h; ++y)
-                ink = ink || b.rows[static_cast<std::size_t>(y)][static_cast<std::size_t>(x)] != 255;
-            if (ink)
-                seen = 1;
-            else if (seen) {
-                crop_left = x;
-                break;
-            }
-        }
-        int crop_right = w;
-        bool found = false;
-        for (int x = w - 1; x >= 0 && !found; --x)
-            for (int y = 0; y < h && !found; ++y)
-                if (erased.rows[static_cast<std::size_t>(y)][static_cast<std::size_t>(x)] != 255) {
-                    crop_right = x + s;
-                    found = true;
+        const int dot = static_cast<int>(rng() % static_cast<unsigned>(w - 2));
+        passes p = page(w, h, {dot, dot + 1, 0, h - 1}, {});
+        int first = w, last = -1;
+        for (int y = 0; y < h; ++y)
+            for (int x = dot + 2; x < w; ++x)
+                if (rng() % 3 == 0) {
+                    p.image.rows[static_cast<std::size_t>(y)][static_cast<std::size_t>(x)] =
+                        static_cast<uint8_t>(rng() % 255);
+                    first = std::min(first, x);
+                    last = std::max(last, x);
                 }
-        grey_bitmap expected = reference_filter(erased, crop_left, crop_right, s, out->image.width,
-                                                out->image.height);
+        auto out = crop_from_passes(p.image, p.mark, s);
+        ASSERT_TRUE(out);
+        const int crop_left = dot + 2, crop_right = last < 0 ? w : last + s;
+        ASSERT_EQ(out->crop_left, crop_left);
+        grey_bitmap expected = reference_filter(p.image, crop_left, crop_right, s,
+                                                (crop_right - crop_left + s - 1) / s, (h + s - 1) / s);
         ASSERT_EQ(out->image.rows, expected.rows) << "trial " << trial;
     }
 }
@@ -288,14 +334,12 @@ grey_bitmap upscaled(const grey_bitmap& b, int n) {
 
 TEST(HidpiImage, LiesOnTheOneTimesGrid) {
     // Mark on columns 1-3; formula ink on columns 8-30, rows 3-18.
-    const grey_bitmap page = paper_with(40, 20, {{1, 3, 14, 16}, {8, 30, 3, 18}, {20, 22, 0, 1}});
-    grey_bitmap one_x_page = page;
-    auto one_x = crop_and_downsample(one_x_page, 4);
+    const passes p = page(40, 20, {1, 3, 14, 16}, {{8, 30, 3, 18}, {20, 22, 0, 1}});
+    auto one_x = crop_from_passes(p.image, p.mark, 4);
     ASSERT_TRUE(one_x);
     for (int n : {2, 3, 4}) {
         SCOPED_TRACE(n);
-        grey_bitmap twice = upscaled(page, n);
-        ASSERT_TRUE(erase_baseline_mark(twice));
+        grey_bitmap twice = upscaled(p.image, n);
         grey_bitmap image = hidpi_downsample(twice, *one_x, n, 4);
         EXPECT_EQ(image.width, one_x->image.width * n);
         EXPECT_EQ(image.height, one_x->image.height * n);
@@ -311,12 +355,10 @@ TEST(HidpiImage, LiesOnTheOneTimesGrid) {
 }
 
 TEST(HidpiImage, APageShortOfNTimesCountsAsPaperBeyondIt) {
-    const grey_bitmap page = paper_with(20, 8, {{0, 1, 5, 6}, {4, 19, 0, 7}});
-    grey_bitmap one_x_page = page;
-    auto one_x = crop_and_downsample(one_x_page, 4);
+    const passes p = page(20, 8, {0, 1, 5, 6}, {{4, 19, 0, 7}});
+    auto one_x = crop_from_passes(p.image, p.mark, 4);
     ASSERT_TRUE(one_x);
-    grey_bitmap twice = upscaled(page, 2);
-    erase_baseline_mark(twice);
+    grey_bitmap twice = upscaled(p.image, 2);
     // Two columns and rows short of twice the page.
     twice.width -= 2;
     twice.rows.resize(static_cast<std::size_t>(twice.height - 2));
@@ -335,12 +377,10 @@ TEST(HidpiImage, APageShortOfNTimesCountsAsPaperBeyondIt) {
 }
 
 TEST(HidpiImage, AlignmentUndoesASubPixelShift) {
-    const grey_bitmap page = paper_with(40, 20, {{1, 3, 14, 16}, {9, 13, 3, 18}, {18, 30, 8, 11}});
-    grey_bitmap one_x_page = page;
-    auto one_x = crop_and_downsample(one_x_page, 4);
+    const passes p = page(40, 20, {1, 3, 14, 16}, {{9, 13, 3, 18}, {18, 30, 8, 11}});
+    auto one_x = crop_from_passes(p.image, p.mark, 4);
     ASSERT_TRUE(one_x);
-    grey_bitmap twice = upscaled(page, 2);
-    erase_baseline_mark(twice);
+    grey_bitmap twice = upscaled(p.image, 2);
     const grey_bitmap straight = hidpi_downsample(twice, *one_x, 2, 4);
     // The same page with everything one rendering pixel to the right and down.
     grey_bitmap moved = paper_with(twice.width, twice.height, {});

@@ -16,7 +16,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // A smaller cap than the real one keeps each input fast.
     result<rendered_bitmap> read = read_png_stream(f, int64_t{1} << 18);
     std::fclose(f);
-    if (read)
-        crop_and_downsample(read->bitmap, s);
+    if (read) {
+        crop_from_passes(read->bitmap, read->bitmap, s, s, s);
+        edges_with_ink(read->bitmap, read->bitmap);
+    }
     return 0;
 }
