@@ -5,6 +5,7 @@ MATHRAST_BINARY names the built program, MATHRAST_FILTER the filter. Exits
 with 77 (skipped) when pandoc is missing.
 """
 
+import html
 import html.parser
 import json
 import os
@@ -50,6 +51,28 @@ A formula that fails: ${BROKEN}$.
 """
 # The same without the broken formula: every formula of it is in the cache.
 GOOD_DOCUMENT = "\n".join(line for line in DOCUMENT.splitlines() if BROKEN not in line) + "\n"
+
+# Put after the page's body: for each maths image, the baseline of its line
+# (the bottom of an empty inline block set just before it), its box and its
+# parent's box, as JSON in <pre id="layout">.
+PROBE = """<script>
+const boxes = [];
+for (const img of document.querySelectorAll("img.math")) {
+  const probe = document.createElement("span");
+  probe.style.cssText = "display: inline-block; width: 0; height: 0; vertical-align: baseline;";
+  img.parentNode.insertBefore(probe, img);
+  const p = probe.getBoundingClientRect(), r = img.getBoundingClientRect();
+  const parent = img.parentNode.getBoundingClientRect();
+  boxes.push({alt: img.alt, style: img.getAttribute("style"), baseline: p.bottom,
+              bottom: r.bottom, left: r.left, right: r.right,
+              boxLeft: parent.left, boxRight: parent.right});
+}
+const pre = document.createElement("pre");
+pre.id = "layout";
+pre.textContent = JSON.stringify(boxes);
+document.body.appendChild(pre);
+</script>
+"""
 
 
 def png_size(path):
@@ -197,12 +220,13 @@ class FilterTest(unittest.TestCase):
                 self.assertRegex(image["src"], r"^math/[^/]+\.png$")
                 path = os.path.join(self.pristine, image["src"])
                 self.assertEqual(png_size(path), (int(image["width"]), int(image["height"])))
-                self.assertRegex(image["style"], r"^vertical-align: -?[0-9]+px; margin: 0;$")
+                centred = image["class"] == "math display"
+                self.assertRegex(image["style"], r"^vertical-align: -?[0-9]+px; margin: 0;" +
+                                 (" display: inline;$" if centred else "$"))
                 stem = image["src"][:-len(".png")]
                 self.assertEqual(image["srcset"], f"{stem}@2x.png 2x")
                 self.assertEqual(png_size(os.path.join(self.pristine, f"{stem}@2x.png")),
                                  (2 * int(image["width"]), 2 * int(image["height"])))
-                centred = image["class"] == "math display"
                 self.assertEqual(image["_span_style"] is not None and
                                  "text-align: center" in image["_span_style"] and
                                  "display: block" in image["_span_style"], centred)
@@ -219,7 +243,7 @@ class FilterTest(unittest.TestCase):
         # README's values for the display formula, and -e math inline.
         euler = next(i for i in page.images if i["alt"] == EULER)
         self.assertEqual((euler["width"], euler["height"], euler["style"]),
-                         ("80", "19", "vertical-align: -2px; margin: 0;"))
+                         ("80", "19", "vertical-align: -2px; margin: 0; display: inline;"))
         square = next(i for i in page.images if i["alt"] == SQUARE)
         lone = lone_report(SQUARE, "-p", r"\usepackage{amssymb}", "-e", "math")
         self.assertEqual((square["width"], square["height"], square["style"]),
@@ -298,6 +322,37 @@ class FilterTest(unittest.TestCase):
             with open(os.path.join(directory, "good.html"), encoding="utf-8") as f:
                 type(self)._good_html = f.read()
         return self._good_html
+
+    def test_layout_in_chromium(self):
+        # Pandoc's standalone page has its own style for maths; in a browser
+        # every image must still stand on its line's baseline, lowered by the
+        # depth of its report, and display images centred in their blocks.
+        chromium = shutil.which("chromium")
+        if not chromium:
+            self.skipTest("chromium is not installed")
+        directory = self.copy_of_pristine("layout")
+        self.write(directory, "probe.html", PROBE)
+        run = self.convert(directory, "good.md", "--standalone", "-M", "title=Layout",
+                           "--include-after-body=probe.html", "-o", "page.html")
+        self.assertEqual(run.returncode, 0, run.stderr)
+        profile = os.path.join(directory, "profile")
+        dom = subprocess.run([chromium, "--headless", "--no-sandbox", "--disable-gpu", "--disable-quic",
+                              "--no-first-run", "--disable-background-networking",
+                              "--disable-component-update", "--disable-sync",
+                              f"--user-data-dir={profile}", "--window-size=800,600", "--dump-dom",
+                              "file://" + os.path.join(directory, "page.html")],
+                             stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True, check=True)
+        found = re.search(r'<pre id="layout">(.*?)</pre>', dom.stdout, re.S)
+        self.assertIsNotNone(found, dom.stdout[-2000:])
+        boxes = json.loads(html.unescape(found[1]))
+        self.assertEqual([b["alt"] for b in boxes], [REALS, ESCAPED, SQUARE, EULER, SQUARE])
+        for box in boxes:
+            with self.subTest(formula=box["alt"]):
+                depth = -int(re.match(r"vertical-align: (-?[0-9]+)px", box["style"])[1])
+                self.assertAlmostEqual(box["bottom"], box["baseline"] + depth, delta=0.5)
+                if box["alt"] == EULER:
+                    self.assertAlmostEqual((box["left"] + box["right"]) / 2,
+                                           (box["boxLeft"] + box["boxRight"]) / 2, delta=1)
 
     def test_output_formats(self):
         # (format, whether Math becomes images); other formats must come out
