@@ -460,7 +460,8 @@ class FilterTest(unittest.TestCase):
                  (None, True, True, "path"),
                  (None, False, True, "build"),
                  (None, False, False, "cannot find the mathrast program"),
-                 ("/nonexistent/mathrast", True, True, "MATHRAST is set to '/nonexistent/mathrast'")]
+                 ("/nonexistent/mathrast", True, True, "MATHRAST is set to '/nonexistent/mathrast'"),
+                 ("/bin/false", True, True, "/bin/false -B gave no results (status 1)")]
         for number, (variable, on_path, built, expected) in enumerate(cases):
             with self.subTest(MATHRAST=variable, on_path=on_path, built=built):
                 directory = os.path.join(self.top, f"lookup-{number}")
