@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what building and running mathrast needs on Debian 12; with
-# --tests, also what its tests need (GoogleTest, clang for the fuzzer).
+# --tests, also what its tests need (GoogleTest, clang for the fuzzer, pandoc
+# and Python 3 for the pandoc filter).
 # Idempotent: when every package is present it only checks and returns.
 set -euo pipefail
 
@@ -10,7 +11,7 @@ packages=(
   texlive-latex-base ghostscript
 )
 if [ "${1:-}" = "--tests" ]; then
-  packages+=(libgtest-dev clang libclang-rt-14-dev parallel)
+  packages+=(libgtest-dev clang libclang-rt-14-dev parallel pandoc python3)
 fi
 
 missing=()

@@ -1,0 +1,34 @@
+#!/usr/bin/env bash
+# Converts page.md to index.html through pandoc and the mathrast filter, the
+# images into math/ (1x and 2x), then photographs the page with headless
+# Chromium as screenshot.png. page.css draws a red rule on the baseline of
+# each paragraph's first line and of each display formula.
+set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+top=$(cd "$here/../../.." && pwd)
+cd "$top"
+./scripts/install-deps.sh
+for tool in pandoc chromium; do
+  if ! command -v "$tool" > /dev/null; then
+    apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
+      pandoc chromium fonts-dejavu-core
+    break
+  fi
+done
+cmake -S . -B build-gallery -DCMAKE_BUILD_TYPE=Release -DMATHRAST_BUILD_TESTS=OFF > /dev/null
+cmake --build build-gallery -j"$(nproc)" > /dev/null
+
+cd "$here"
+# Rendered anew, so that no image of an older page stays behind.
+rm -rf math
+MATHRAST="$top/build-gallery/mathrast" pandoc --filter "$top/integrations/pandoc/mathrast-filter" \
+  --standalone --css page.css page.md -o index.html
+
+profile=$(mktemp -d)
+chromium --headless --no-sandbox --disable-gpu --disable-quic --no-first-run \
+  --disable-background-networking --disable-component-update --disable-sync \
+  --hide-scrollbars --user-data-dir="$profile" --window-size=824,400 \
+  --screenshot="$here/screenshot.png" "file://$here/index.html" 2> /dev/null
+rm -rf "$profile"
+echo "Wrote $here/index.html, math/ and screenshot.png"
