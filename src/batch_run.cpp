@@ -124,11 +124,15 @@ struct batch_state {
     std::chrono::steady_clock::time_point started = std::chrono::steady_clock::now();
     bool verbose = false;
     bool terminal = false;
+    std::size_t units_done = 0, units_reported = 0;  // groups and lone jobs finished
 };
 
+// On a terminal, one line kept up to date; elsewhere a line per finished
+// group (or job alone) and one at the end.
 void report_progress(batch_state& state, bool final) {
-    if (!state.verbose)
+    if (!state.verbose || (!state.terminal && !final && state.units_done == state.units_reported))
         return;
+    state.units_reported = state.units_done;
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - state.started).count();
     const double rate = seconds > 0 ? static_cast<double>(state.done) / seconds : 0.0;
@@ -166,17 +170,21 @@ std::vector<std::string> claimed_names(const job_target& target) {
     return names;
 }
 
-// Runs the jobs without an outcome, shared where the screen allows. A job
+// Work for one worker: a shared group, or one job alone.
+struct work_unit {
+    std::vector<entry*> entries;
+    bool shared = false;
+};
+
+// The jobs without an outcome, in units: groups that may share a run (in as
+// many pieces as there are workers when large), then each other job. A job
 // that touches a name an earlier waiting job touches waits for a later
 // round, so that the files end as lone runs in input order leave them.
-void run_round(batch_state& state) {
-    // Entries stay where they are while a round runs (only finished ones
-    // leave the front); the index is for the order of lone runs.
-    std::map<group_key, std::vector<std::pair<std::size_t, entry*>>> groups;
-    std::vector<std::pair<std::size_t, entry*>> alone;
+std::vector<work_unit> plan_round(batch_state& state, unsigned workers) {
+    std::map<group_key, std::vector<entry*>> groups;
+    std::vector<work_unit> alone;
     std::set<std::string> claimed;
-    for (std::size_t i = 0; i < state.entries.size(); ++i) {
-        entry& e = state.entries[i];
+    for (entry& e : state.entries) {
         if (e.outcome)
             continue;
         const job_settings& s = e.job.settings;
@@ -192,73 +200,72 @@ void run_round(batch_state& state) {
             continue;
         if (may_share_run(s, e.job.formula))
             groups[{s.preamble, target->absolute_work_dir, s.resolution, s.oversampling_factor}]
-                .emplace_back(i, &e);
+                .push_back(&e);
         else
-            alone.emplace_back(i, &e);
+            alone.push_back({{&e}, false});
     }
-    write_ready_results(state);
-
-    // Units of work, run by two workers at once (typesetting one group while
-    // another renders): each shared group, then each job alone.
-    std::vector<std::vector<entry*>> units;
-    std::vector<bool> shared;
-    const unsigned cores = std::max(1u, std::min(2u, std::thread::hardware_concurrency()));
+    std::vector<work_unit> units;
     for (auto& [key, members] : groups) {
-        // A large group goes in as many pieces as there are workers; each
-        // piece's fixed cost (the start of latex, dvips and gs) is then
-        // shared by enough jobs still.
-        const std::size_t pieces = members.size() >= 2 * min_piece ? cores : 1;
+        // Each piece's fixed cost (the start of latex, dvips and gs) is still
+        // shared by enough jobs.
+        const std::size_t pieces = members.size() >= 2 * min_piece ? workers : 1;
         const std::size_t per_piece = (members.size() + pieces - 1) / pieces;
         for (std::size_t start = 0; start < members.size(); start += per_piece) {
-            units.emplace_back();
-            for (std::size_t k = start; k < std::min(members.size(), start + per_piece); ++k)
-                units.back().push_back(members[k].second);
-            shared.push_back(units.back().size() > 1);
+            const auto from = members.begin() + static_cast<std::ptrdiff_t>(start);
+            const auto to = members.begin() +
+                            static_cast<std::ptrdiff_t>(std::min(members.size(), start + per_piece));
+            units.push_back({{from, to}, to - from > 1});
         }
     }
-    std::sort(alone.begin(), alone.end());
-    for (auto& [index, e] : alone) {
-        units.push_back({e});
-        shared.push_back(false);
+    units.insert(units.end(), alone.begin(), alone.end());
+    return units;
+}
+
+// Runs one unit; each outcome is set under the lock as soon as it is known.
+void run_unit(const work_unit& unit, std::mutex& lock, std::condition_variable& changed) {
+    std::vector<std::optional<job_outcome>> outcomes(unit.entries.size());
+    if (unit.shared) {
+        std::vector<const batch_job*> jobs;
+        for (entry* e : unit.entries)
+            jobs.push_back(&e->job);
+        outcomes = run_shared(jobs);
     }
+    for (std::size_t k = 0; k < outcomes.size(); ++k) {
+        // In doubt, or never meant to share: as a lone run would.
+        if (!outcomes[k] && !interrupt_signal())
+            outcomes[k] = run_alone(unit.entries[k]->job);
+        std::lock_guard<std::mutex> hold(lock);
+        if (outcomes[k])
+            unit.entries[k]->outcome = std::move(*outcomes[k]);
+        changed.notify_one();
+    }
+}
+
+// Two workers take the units in turn (typesetting one group while another
+// renders); this thread writes the results as they become known.
+void run_round(batch_state& state) {
+    const unsigned workers = std::max(1u, std::min(2u, std::thread::hardware_concurrency()));
+    const std::vector<work_unit> units = plan_round(state, workers);
+    write_ready_results(state);
     std::mutex lock;
-    std::condition_variable finished;
-    std::size_t next = 0, running = 0;
-    const auto work = [&] {
-        for (;;) {
-            std::size_t unit;
-            {
-                std::lock_guard<std::mutex> hold(lock);
+    std::condition_variable changed;
+    std::size_t next = 0, running = workers;
+    std::vector<std::thread> threads;
+    for (unsigned w = 0; w < workers; ++w)
+        threads.emplace_back([&] {
+            for (;;) {
+                std::unique_lock<std::mutex> hold(lock);
                 if (next == units.size() || interrupt_signal())
-                    return;
-                unit = next++;
+                    break;
+                const work_unit& unit = units[next++];
+                hold.unlock();
+                run_unit(unit, lock, changed);
+                hold.lock();
+                ++state.units_done;
             }
-            std::vector<std::optional<job_outcome>> outcomes(units[unit].size());
-            if (shared[unit]) {
-                std::vector<const batch_job*> jobs;
-                for (entry* e : units[unit])
-                    jobs.push_back(&e->job);
-                outcomes = run_shared(jobs);
-            }
-            for (std::size_t k = 0; k < outcomes.size(); ++k) {
-                // In doubt, or never meant to share: as a lone run would.
-                if (!outcomes[k] && !interrupt_signal())
-                    outcomes[k] = run_alone(units[unit][k]->job);
-                std::lock_guard<std::mutex> hold(lock);
-                if (outcomes[k])
-                    units[unit][k]->outcome = std::move(*outcomes[k]);
-                finished.notify_one();
-            }
-        }
-    };
-    std::vector<std::thread> workers;
-    running = cores;
-    for (unsigned w = 0; w < cores; ++w)
-        workers.emplace_back([&] {
-            work();
             std::lock_guard<std::mutex> hold(lock);
             --running;
-            finished.notify_one();
+            changed.notify_one();
         });
     {
         std::unique_lock<std::mutex> hold(lock);
@@ -267,12 +274,11 @@ void run_round(batch_state& state) {
             report_progress(state, false);
             if (running == 0)
                 break;
-            finished.wait(hold);
+            changed.wait(hold);
         }
     }
-    for (auto& worker : workers)
-        worker.join();
-    write_ready_results(state);
+    for (auto& thread : threads)
+        thread.join();
 }
 
 // Runs rounds until every job read so far has its outcome.
