@@ -130,7 +130,8 @@ struct batch_state {
 // On a terminal, one line kept up to date; elsewhere a line per finished
 // group (or job alone) and one at the end.
 void report_progress(batch_state& state, bool final) {
-    if (!state.verbose || (!state.terminal && !final && state.units_done == state.units_reported))
+    const bool news = state.units_done != state.units_reported || (final && state.units_done == 0);
+    if (!state.verbose || (!state.terminal && !news))
         return;
     state.units_reported = state.units_done;
     const double seconds =
