@@ -128,8 +128,6 @@ bool ordinary_character(unsigned char c, bool alignment_allowed) {
     return punctuation.find(static_cast<char>(c)) != std::string::npos;
 }
 
-}  // namespace
-
 // The "{name}" right after \\begin or \\end at `at`, or none.
 std::optional<std::string> environment_name(const std::string& formula, std::size_t at) {
     if (at >= formula.size() || formula[at] != '{')
@@ -140,61 +138,69 @@ std::optional<std::string> environment_name(const std::string& formula, std::siz
     return formula.substr(at + 1, close - at - 1);
 }
 
-bool formula_may_share(const std::string& formula, bool alignment_allowed) {
-    // An empty line is a paragraph break, an error inside maths.
-    std::size_t newline = formula.find('\n');
-    while (newline != std::string::npos) {
+// An empty line is a paragraph break, an error inside maths.
+bool has_empty_line(const std::string& formula) {
+    for (std::size_t newline = formula.find('\n'); newline != std::string::npos;
+         newline = formula.find('\n', newline + 1)) {
         const std::size_t next = formula.find_first_not_of(" \t", newline + 1);
         if (next != std::string::npos && formula[next] == '\n')
-            return false;
-        newline = formula.find('\n', newline + 1);
+            return true;
     }
+    return false;
+}
+
+// Checks the control sequence at `i` (its backslash) and moves `i` to its
+// last character; `open` keeps the environments the formula opened.
+bool control_sequence_ok(const std::string& formula, std::size_t& i, bool rows,
+                         std::vector<std::string>& open) {
+    if (i + 1 >= formula.size())
+        return false;
+    const auto next = static_cast<unsigned char>(formula[i + 1]);
+    if (!std::isalpha(next)) {
+        ++i;
+        // spacing, braces and the norm bar as symbols; a row break in rows
+        return std::string(",;:! {}|").find(static_cast<char>(next)) != std::string::npos ||
+               (next == '\\' && rows);
+    }
+    std::size_t end = i + 1;
+    while (end < formula.size() && std::isalpha(static_cast<unsigned char>(formula[end])))
+        ++end;
+    const std::string word = formula.substr(i + 1, end - i - 1);
+    i = end - 1;
+    if (word != "begin" && word != "end")
+        return safe_control_words().count(word) > 0;
+    std::optional<std::string> name = environment_name(formula, end);
+    if (!name || !safe_inner_environments().count(*name))
+        return false;
+    i = end + name->size() + 1;
+    if (word == "begin") {
+        open.push_back(*name);
+        return true;
+    }
+    if (open.empty() || open.back() != *name)
+        return false;
+    open.pop_back();
+    return true;
+}
+
+}  // namespace
+
+bool formula_may_share(const std::string& formula, bool alignment_allowed) {
+    if (has_empty_line(formula))
+        return false;
     int depth = 0;
     std::vector<std::string> open;  // environments the formula opened
     for (std::size_t i = 0; i < formula.size(); ++i) {
         const auto c = static_cast<unsigned char>(formula[i]);
         const bool rows = alignment_allowed || !open.empty();
-        if (c == '{') {
+        if (c == '{')
             ++depth;
-        } else if (c == '}') {
-            if (--depth < 0)
-                return false;  // would close a group of the document's
-        } else if (c == '\\') {
-            if (i + 1 >= formula.size())
-                return false;
-            const auto next = static_cast<unsigned char>(formula[i + 1]);
-            if (std::isalpha(next)) {
-                std::size_t end = i + 1;
-                while (end < formula.size() && std::isalpha(static_cast<unsigned char>(formula[end])))
-                    ++end;
-                const std::string word = formula.substr(i + 1, end - i - 1);
-                if (word == "begin" || word == "end") {
-                    std::optional<std::string> name = environment_name(formula, end);
-                    if (!name || !safe_inner_environments().count(*name))
-                        return false;
-                    if (word == "begin") {
-                        open.push_back(*name);
-                    } else {
-                        if (open.empty() || open.back() != *name)
-                            return false;
-                        open.pop_back();
-                    }
-                    i = end + name->size() + 1;
-                    continue;
-                }
-                if (!safe_control_words().count(word))
-                    return false;
-                i = end - 1;
-            } else if (std::string(",;:! {}|").find(static_cast<char>(next)) != std::string::npos) {
-                ++i;  // spacing, braces and the norm bar as symbols
-            } else if (next == '\\' && rows) {
-                ++i;
-            } else {
-                return false;
-            }
-        } else if (!ordinary_character(c, rows)) {
+        else if (c == '}' && --depth < 0)
+            return false;  // would close a group of the document's
+        else if (c == '\\' && !control_sequence_ok(formula, i, rows, open))
             return false;
-        }
+        else if (c != '{' && c != '}' && c != '\\' && !ordinary_character(c, rows))
+            return false;
     }
     return depth == 0 && open.empty();
 }

@@ -288,6 +288,21 @@ std::optional<ink_extent> extent_of(const grey_bitmap& b) {
     return e;
 }
 
+// The mean row of the ink inside `box`, rounded down.
+int32_t mean_ink_row(const grey_bitmap& b, const ink_extent& box) {
+    int64_t row_sum = 0, count = 0;
+    for (int32_t y = box.top; y <= box.bottom; ++y) {
+        const auto& row = b.rows[static_cast<std::size_t>(y)];
+        for (int32_t x = box.left; x <= box.right; ++x) {
+            if (row[static_cast<std::size_t>(x)] != 255) {
+                row_sum += y;
+                ++count;
+            }
+        }
+    }
+    return static_cast<int32_t>(row_sum / count);
+}
+
 }  // namespace
 
 inked_edges edges_with_ink(const grey_bitmap& image, const grey_bitmap& mark) {
@@ -323,16 +338,7 @@ result<downsampled_image> crop_from_passes(const grey_bitmap& image, const grey_
     }
 
     // The offset of the page proper, lowered by the output rows kept below it.
-    int64_t row_sum = 0, count = 0;
-    for (int32_t y = dot->top; y <= dot->bottom; ++y) {
-        const auto& row = mark.rows[static_cast<std::size_t>(y)];
-        for (int32_t x = dot->left; x <= dot->right; ++x) {
-            if (row[static_cast<std::size_t>(x)] != 255) {
-                row_sum += y - top_margin;
-                ++count;
-            }
-        }
-    }
+    const int32_t mean_row = mean_ink_row(mark, *dot) - top_margin;
     const int32_t proper_height = h - top_margin - bottom_margin;
     const int32_t rows_below = (end_row - (h - bottom_margin)) / s;
     const int32_t dot_end = dot->right + 1;
@@ -349,7 +355,7 @@ result<downsampled_image> crop_from_passes(const grey_bitmap& image, const grey_
                               static_cast<int32_t>(ceil_div(int64_t{crop_right} - crop_left, s)),
                               static_cast<int32_t>(ceil_div(height, s)), first_row);
     out.baseline_offset =
-        baseline_offset_for(proper_height, static_cast<int32_t>(row_sum / count), s) + rows_below;
+        baseline_offset_for(proper_height, mean_row, s) + rows_below;
     out.crop_left = crop_left;
     out.crop_top = first_row;
     return out;

@@ -1,6 +1,7 @@
 #include "job_reader.h"
 
 #include <string_view>
+#include <variant>
 #include <utility>
 #include <vector>
 
@@ -154,6 +155,70 @@ bool has_nul(const std::string& text) {
 
 }  // namespace
 
+namespace {
+
+// The line as a JSON object, or what is wrong with it (the text after
+// "Line N").
+std::variant<json, std::string> parse_object(const std::string& text) {
+    json doc;
+    try {
+        doc = json::parse(text);
+    } catch (const json::parse_error& e) {
+        if (e.byte > text.size())
+            return std::string(" is not valid JSON: it ends too soon");
+        return " is not valid JSON: error at byte " + std::to_string(e.byte);
+    } catch (const json::out_of_range&) {
+        return std::string(" has a number too large to read");
+    }
+    if (nesting_depth(text) > max_job_nesting)
+        return " nests arrays and objects deeper than " + std::to_string(max_job_nesting) +
+               " levels";
+    if (!doc.is_object())
+        return std::string(" is not a JSON object");
+    return doc;
+}
+
+// What is wrong with the required fields, if anything.
+std::optional<std::string> required_fields_problem(const json& doc) {
+    const auto formula = doc.find("formula");
+    if (formula == doc.end())
+        return std::string(": \"formula\" is missing");
+    if (!formula->is_string())
+        return std::string(": \"formula\" must be a string");
+    const auto output = doc.find("output");
+    if (output == doc.end())
+        return std::string(": \"output\" is missing");
+    if (!output->is_string())
+        return std::string(": \"output\" must be a string");
+    // No file name holds one: the name would end there.
+    if (has_nul(output->get_ref<const std::string&>()))
+        return std::string(": \"output\" holds a NUL character");
+    return std::nullopt;
+}
+
+// The "options" words, or what is wrong with them.
+std::variant<std::vector<std::string>, std::string> option_words(const json& doc) {
+    std::vector<std::string> words;
+    const auto options = doc.find("options");
+    if (options == doc.end())
+        return words;
+    if (!options->is_array())
+        return std::string(": \"options\" must be an array of strings");
+    for (std::size_t i = 0; i < options->size(); ++i) {
+        const json& word = (*options)[i];
+        const std::string item = "item " + std::to_string(i + 1) + " of \"options\"";
+        if (!word.is_string())
+            return ": " + item + " is not a string";
+        // A command-line word cannot hold one: it would end there.
+        if (has_nul(word.get_ref<const std::string&>()))
+            return ": " + item + " holds a NUL character";
+        words.push_back(word.get<std::string>());
+    }
+    return words;
+}
+
+}  // namespace
+
 std::optional<read_line_result> read_job_line(const std::string& text, int64_t line,
                                               const job_settings& defaults, const char* program) {
     read_line_result r;
@@ -170,66 +235,30 @@ std::optional<read_line_result> read_job_line(const std::string& text, int64_t l
         return fail(" is longer than " + std::to_string(max_job_line_bytes) + " bytes");
     if (is_blank(text))
         return std::nullopt;
-
-    json doc;
-    try {
-        doc = json::parse(text);
-    } catch (const json::parse_error& e) {
-        if (e.byte > text.size())
-            return fail(" is not valid JSON: it ends too soon");
-        return fail(" is not valid JSON: error at byte " + std::to_string(e.byte));
-    } catch (const json::out_of_range&) {
-        return fail(" has a number too large to read");
-    }
-    if (nesting_depth(text) > max_job_nesting)
-        return fail(" nests arrays and objects deeper than " + std::to_string(max_job_nesting) +
-                    " levels");
-    if (!doc.is_object())
-        return fail(" is not a JSON object");
+    std::variant<json, std::string> parsed = parse_object(text);
+    if (auto* problem = std::get_if<std::string>(&parsed))
+        return fail(*problem);
+    const json& doc = std::get<json>(parsed);
 
     // Read first, so that a failure on any other field still echoes them.
     if (auto id = doc.find("id"); id != doc.end())
         r.job.id_json = id->dump(-1, ' ', false, json::error_handler_t::replace);
-    const auto output = doc.find("output");
-    if (output != doc.end() && output->is_string())
+    if (const auto output = doc.find("output"); output != doc.end() && output->is_string())
         r.job.output = output->get<std::string>();
+    if (std::optional<std::string> problem = required_fields_problem(doc))
+        return fail(*problem);
+    std::variant<std::vector<std::string>, std::string> words = option_words(doc);
+    if (auto* problem = std::get_if<std::string>(&words))
+        return fail(*problem);
 
-    const auto formula = doc.find("formula");
-    if (formula == doc.end())
-        return fail(": \"formula\" is missing");
-    if (!formula->is_string())
-        return fail(": \"formula\" must be a string");
-    if (output == doc.end())
-        return fail(": \"output\" is missing");
-    if (!output->is_string())
-        return fail(": \"output\" must be a string");
-    // No file name holds one: the name would end there.
-    if (has_nul(*r.job.output))
-        return fail(": \"output\" holds a NUL character");
-
-    std::vector<std::string> words;
-    if (const auto options = doc.find("options"); options != doc.end()) {
-        if (!options->is_array())
-            return fail(": \"options\" must be an array of strings");
-        for (std::size_t i = 0; i < options->size(); ++i) {
-            const json& word = (*options)[i];
-            const std::string item = "item " + std::to_string(i + 1) + " of \"options\"";
-            if (!word.is_string())
-                return fail(": " + item + " is not a string");
-            // A command-line word cannot hold one: it would end there.
-            if (has_nul(word.get_ref<const std::string&>()))
-                return fail(": " + item + " holds a NUL character");
-            words.push_back(word.get<std::string>());
-        }
-    }
-
-    result<job_settings> settings = job_settings_from(words, *r.job.output, defaults, program);
+    result<job_settings> settings = job_settings_from(std::get<std::vector<std::string>>(words),
+                                                      *r.job.output, defaults, program);
     if (!settings) {
         r.error = settings.error;
         return r;
     }
     r.job.settings = std::move(*settings);
-    r.job.formula = formula->get<std::string>();
+    r.job.formula = doc.find("formula")->get<std::string>();
     return r;
 }
 
