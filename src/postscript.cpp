@@ -1,6 +1,7 @@
 #include "postscript.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 
 namespace {
@@ -179,4 +180,39 @@ std::string mark_pass_code(const bounding_box& box, int32_t page_height,
     return std::string(glyph_hook) +
            "/bop-hook { userdict /mr@first true put newpath clip newpath } def " + mark_show +
            placement(box, page_height, margins);
+}
+
+namespace {
+
+// "%.17g" gives back the same double when PostScript reads it.
+std::string exact_number(double value) {
+    char text[40];
+    std::snprintf(text, sizeof text, "%.17g", value);
+    return text;
+}
+
+}  // namespace
+
+std::string page_table_code(const std::vector<table_page>& pages, int32_t r) {
+    std::string code = "/mr@pages [\n";
+    for (const table_page& p : pages)
+        code += "[" + exact_number(p.geometry.page_width * 72.0 / r) + " " +
+                exact_number(p.geometry.page_height * 72.0 / r) + " " +
+                std::to_string(p.box.llx) + " " + std::to_string(p.box.lly) + "]\n";
+    // At each page's start: its size, then its box's corner to the page's.
+    return code + "] def /mr@n 0 def\n"
+                  "/mr@place { mr@pages mr@n get aload pop /mr@n mr@n 1 add def 4 2 roll"
+                  " 2 array astore << exch /PageSize exch >> setpagedevice"
+                  " neg exch neg exch translate } def\n";
+}
+
+std::string image_pass_code_per_page() {
+    return std::string(glyph_hook) + "/bop-hook { mr@place userdict /mr@first true put } def " +
+           image_show;
+}
+
+std::string mark_pass_code_per_page() {
+    return std::string(glyph_hook) +
+           "/bop-hook { mr@place userdict /mr@first true put newpath clip newpath } def " +
+           mark_show;
 }

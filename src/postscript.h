@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "records.h"
 
@@ -60,3 +61,14 @@ std::string image_pass_code(const bounding_box& box, int32_t page_height,
                             const page_margins& margins, int32_t grid_scale = 1);
 std::string mark_pass_code(const bounding_box& box, int32_t page_height,
                            const page_margins& margins);
+
+// The same passes over a file of many pages, each placed by its entry in
+// the table that page_table_code defines: one page after another gets its
+// own page size (in points, at resolution r) and its box's corner.
+struct table_page {
+    render_geometry geometry;
+    bounding_box box;
+};
+std::string page_table_code(const std::vector<table_page>& pages, int32_t r);
+std::string image_pass_code_per_page();
+std::string mark_pass_code_per_page();

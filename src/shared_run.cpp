@@ -85,7 +85,8 @@ std::vector<std::optional<job_outcome>> run_shared(const std::vector<const batch
         const job_settings& settings = jobs[i]->settings;
         result<job_target> target = locate_job(settings);
         const auto file = [&](std::size_t n) { return work_file(area, ("-" + std::to_string(n) + ".png").c_str()); };
-        result<page_renderings> pages = read_page_renderings(area, file(2 * i + 1), file(2 * i + 2));
+        result<page_renderings> pages =
+            read_page_renderings(area, file(i + 1), file(jobs.size() + i + 1));
         // Ink at an edge needs a page of its own, grown where the ink is.
         if (!pages || edges_with_ink(pages->image, pages->mark).any())
             continue;

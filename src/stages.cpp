@@ -257,17 +257,26 @@ result<std::vector<bounding_box>> run_pages_dvips_stage(const work_area& area, s
 
 step_failure run_pages_raster_stage(const work_area& area, const std::vector<bounding_box>& boxes,
                                     int32_t resolution, int32_t oversampling_factor) {
-    std::vector<page_rendering> pages;
-    for (std::size_t i = 0; i < boxes.size(); ++i) {
+    std::vector<table_page> pages;
+    int32_t r = 72;
+    for (const bounding_box& box : boxes) {
         result<render_geometry> geometry =
-            compute_render_geometry(boxes[i], resolution, oversampling_factor);
+            compute_render_geometry(box, resolution, oversampling_factor);
         if (!geometry)
             return geometry.error;
-        pages.push_back({page_file(area, i + 1), *geometry, boxes[i]});
+        r = geometry->render_resolution;
+        pages.push_back({*geometry, box});
     }
-    const child_spec spec = gs_pages_invocation(area, pages);
-    const child_result r = run_child(spec);
-    if (!r.succeeded())
-        return tool_failure("Ghostscript", "gs", r, spec);
+    const child_spec dvips = dvips_document_invocation(area, caller_texinputs());
+    const child_result made = run_child(dvips);
+    if (!made.succeeded())
+        return tool_failure("dvips", "dvips", made, dvips);
+    if (step_failure f = write_text_file(path_in(area.private_dir, "pages.ps"),
+                                         page_table_code(pages, r)))
+        return f;
+    const child_spec spec = gs_pages_invocation(area, r);
+    const child_result rendered = run_child(spec);
+    if (!rendered.succeeded())
+        return tool_failure("Ghostscript", "gs", rendered, spec);
     return std::nullopt;
 }

@@ -39,8 +39,9 @@ step_failure run_shared_latex_stage(const work_area& area, const std::string& do
 // every page is there and carries its own page number (1, 2, ...).
 result<std::vector<bounding_box>> run_pages_dvips_stage(const work_area& area, std::size_t pages);
 
-// Ghostscript rendering every page, each on its own page size, into the work
-// files "-1.png", "-2.png", ... in one run.
+// dvips again for the whole document as one file, then Ghostscript
+// rendering every page, each on its own page size, in one run: page i's
+// image into the work file "-<i>.png", its mark into "-<n+i>.png".
 step_failure run_pages_raster_stage(const work_area& area, const std::vector<bounding_box>& boxes,
                                     int32_t resolution, int32_t oversampling_factor);
 

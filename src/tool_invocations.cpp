@@ -131,32 +131,22 @@ child_spec gs_hidpi_invocation(const work_area& area, const render_geometry& geo
     return spec;
 }
 
-namespace {
-
-// A number for PostScript, exactly as printed: "%.17g" round-trips a double.
-std::string postscript_number(double value) {
-    char text[40];
-    std::snprintf(text, sizeof text, "%.17g", value);
-    return text;
+child_spec dvips_document_invocation(const work_area& area,
+                                     const std::optional<std::string>& texinputs) {
+    child_spec spec = dvips_invocation(area, texinputs);
+    // "-t unknown": no paper size, which would move the origin away from
+    // where the files of one page each have it.
+    spec.argv = {"dvips", "-R2", "-q", "-t", "unknown", "-o", work_file_name(".ps"),
+                 work_file_name(".dvi")};
+    return spec;
 }
 
-}  // namespace
-
-child_spec gs_pages_invocation(const work_area& area, const std::vector<page_rendering>& pages) {
-    const int32_t r = pages.empty() ? 72 : pages.front().geometry.render_resolution;
+child_spec gs_pages_invocation(const work_area& area, int32_t r) {
     child_spec spec = gs_run(area, work_file_name("-%d.png"), {r, 0, 0}, false);
-    spec.argv.insert(spec.argv.end(), "--permit-file-read=" + area.private_dir + "/");
-    for (const page_rendering& page : pages) {
-        // The page size in points that gives the page's pixels at r.
-        const std::string size = "<< /PageSize [" +
-                                 postscript_number(page.geometry.page_width * 72.0 / r) + " " +
-                                 postscript_number(page.geometry.page_height * 72.0 / r) +
-                                 "] >> setpagedevice ";
-        const int32_t height = page.geometry.page_height;
-        spec.argv.insert(spec.argv.end(),
-                         {"-c", "/mr@job save def " + size + image_pass_code(page.box, height, {}),
-                          "-f", page.file, "-c", "mr@job restore", "-c",
-                          size + mark_pass_code(page.box, height, {}), "-f", page.file});
-    }
+    // The table's counter and the passes' definitions go with the restore.
+    spec.argv.insert(spec.argv.end(),
+                     {"-c", "/mr@job save def", "-f", "pages.ps", "-c", image_pass_code_per_page(),
+                      "-f", work_file_name(".ps"), "-c", "mr@job restore", "-f", "pages.ps", "-c",
+                      mark_pass_code_per_page(), "-f", work_file_name(".ps")});
     return spec;
 }

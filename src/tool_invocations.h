@@ -44,18 +44,16 @@ child_spec gs_hidpi_invocation(const work_area& area, const render_geometry& geo
                                const bounding_box& box, int32_t page_height,
                                const page_margins& margins, int32_t n);
 
-// One page of a shared run for Ghostscript: its PostScript file, its page
-// and the box that the page's corner goes to.
-struct page_rendering {
-    std::string file;
-    render_geometry geometry;
-    bounding_box box;
-};
+// dvips writing the whole document as one PostScript file ("formula.ps"),
+// fonts once, each page with the origin its own file above has.
+child_spec dvips_document_invocation(const work_area& area,
+                                     const std::optional<std::string>& texinputs);
 
-// Ghostscript rendering the pages in one run (all at the first page's
-// resolution), each on a page of its own size and as a run of its own would:
-// page i's image into the work file "-<2i-1>.png", its mark into "-<2i>.png".
-child_spec gs_pages_invocation(const work_area& area, const std::vector<page_rendering>& pages);
+// Ghostscript rendering the pages of that file in one run at resolution r,
+// each page placed by the table in "pages.ps" (page_table_code): the images
+// of pages 1..n into the work files "-1.png" .. "-<n>.png", their marks
+// into "-<n+1>.png" .. "-<2n>.png".
+child_spec gs_pages_invocation(const work_area& area, int32_t r);
 
 // The caller's TEXINPUTS, if set.
 std::optional<std::string> caller_texinputs();
