@@ -37,6 +37,18 @@ std::optional<int32_t> page_side(int32_t lo, int32_t hi, int32_t resolution, int
     return static_cast<int32_t>(v);
 }
 
+// The page, once its sizes fit in 32 bits and it holds no more pixels than
+// we read back; `name` and `options` word the refusal.
+result<render_geometry> checked_page(int64_t r, int64_t w, int64_t h, const std::string& name,
+                                     const char* options) {
+    if (!fits(r) || !fits(w) || !fits(h) || (w > 0 && h > 0 && w * h > max_rendering_pixels))
+        return failure{"\nThe " + name + " would be " + std::to_string(w) + " x " +
+                       std::to_string(h) + " pixels, more than " +
+                       std::to_string(max_rendering_pixels) + "; lower " + options + "\n"};
+    return render_geometry{static_cast<int32_t>(r), static_cast<int32_t>(w),
+                           static_cast<int32_t>(h)};
+}
+
 }  // namespace
 
 std::optional<bounding_box> parse_bounding_box_line(const std::string& line) {
@@ -78,23 +90,13 @@ result<render_geometry> compute_render_geometry(const bounding_box& box, int32_t
         return failure{"\nResolution " + std::to_string(resolution) + " with oversampling factor " +
                        std::to_string(oversampling_factor) +
                        " gives a rendering too large to compute; lower -r or -s\n"};
-    if (*w > 0 && *h > 0 && int64_t{*w} * *h > max_rendering_pixels)
-        return failure{"\nThe rendering would be " + std::to_string(*w) + " x " +
-                       std::to_string(*h) + " pixels, more than " +
-                       std::to_string(max_rendering_pixels) + "; lower -r or -s\n"};
-    return render_geometry{static_cast<int32_t>(r), *w, *h};
+    return checked_page(r, *w, *h, "rendering", "-r or -s");
 }
 
 result<render_geometry> scaled_geometry(const render_geometry& one_x, int32_t n) {
-    const int64_t r = int64_t{one_x.render_resolution} * n;
-    const int64_t w = int64_t{one_x.page_width} * n;
-    const int64_t h = int64_t{one_x.page_height} * n;
-    if (!fits(r) || !fits(w) || !fits(h) || (w > 0 && h > 0 && w * h > max_rendering_pixels))
-        return failure{"\nThe " + std::to_string(n) + "-times rendering would be " +
-                       std::to_string(w) + " x " + std::to_string(h) + " pixels, more than " +
-                       std::to_string(max_rendering_pixels) + "; lower -r, -s or -x\n"};
-    return render_geometry{static_cast<int32_t>(r), static_cast<int32_t>(w),
-                           static_cast<int32_t>(h)};
+    return checked_page(int64_t{one_x.render_resolution} * n, int64_t{one_x.page_width} * n,
+                        int64_t{one_x.page_height} * n, std::to_string(n) + "-times rendering",
+                        "-r, -s or -x");
 }
 
 std::string translate_line(const bounding_box& box) {
@@ -103,14 +105,10 @@ std::string translate_line(const bounding_box& box) {
 
 
 result<render_geometry> grown_geometry(const render_geometry& page, const page_margins& margins) {
-    const int64_t w = int64_t{page.page_width} + margins.left + margins.right;
-    const int64_t h = int64_t{page.page_height} + margins.top + margins.bottom;
-    if (!fits(w) || !fits(h) || (w > 0 && h > 0 && w * h > max_rendering_pixels))
-        return failure{"\nThe rendering would be " + std::to_string(w) + " x " + std::to_string(h) +
-                       " pixels, more than " + std::to_string(max_rendering_pixels) +
-                       "; lower -r or -s\n"};
-    return render_geometry{page.render_resolution, static_cast<int32_t>(w),
-                           static_cast<int32_t>(h)};
+    return checked_page(page.render_resolution,
+                        int64_t{page.page_width} + margins.left + margins.right,
+                        int64_t{page.page_height} + margins.top + margins.bottom, "rendering",
+                        "-r or -s");
 }
 
 namespace {

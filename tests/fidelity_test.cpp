@@ -39,9 +39,8 @@ ink ink_of(const decoded_png& png, int s) {
     return i;
 }
 
-// Decodes a one-bit PNG written by Ghostscript (no palette: grey) through
-// mathrast itself would be circular; count its ink with Ghostscript's own
-// count instead: the ink pixels of a PBM.
+// The formula's ink as Ghostscript renders it without the dot on a page 30
+// points larger on every side, read from a raw PBM (no code of ours reads it).
 ink reference_ink(const std::string& formula, const std::string& preamble,
                      const std::string& environment, int s, const std::string& dir) {
     write_file(dir + "/ref.tex", "\\nonstopmode\n\\documentclass[12pt]{article}\n\\pagestyle{empty}\n" +
