@@ -276,6 +276,10 @@ TEST(EndToEnd, UsageErrorsAndHelp) {
         ASSERT_GE(r.err.size(), help.size());
         EXPECT_EQ(r.err.substr(r.err.size() - help.size()), help);
     }
+    // Refused before reading: an input larger than a pipe is never taken in.
+    run_output big = mathrast({"-q"}, std::string(1 << 20, 'x'), dir.path);
+    EXPECT_EQ(big.status, 1);
+    EXPECT_EQ(big.out, "");
     run_output h = mathrast({"-h"}, "", dir.path);
     EXPECT_EQ(h.status, 0);
     EXPECT_EQ(h.out, help);

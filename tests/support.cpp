@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <csetjmp>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -45,8 +46,12 @@ run_output run_program(const std::vector<std::string>& argv, const std::string& 
     int in[2], out[2], err[2];
     if (pipe2(in, O_CLOEXEC) || pipe2(out, O_CLOEXEC) || pipe2(err, O_CLOEXEC))
         throw std::runtime_error("pipe failed");
+    // A program that exits before reading all its input (a usage error) must
+    // not kill the test with SIGPIPE; the write then fails with EPIPE instead.
+    signal(SIGPIPE, SIG_IGN);
     pid_t pid = fork();
     if (pid == 0) {
+        signal(SIGPIPE, SIG_DFL);
         dup2(in[0], 0);
         dup2(out[1], 1);
         dup2(err[1], 2);
