@@ -32,7 +32,77 @@ std::string formula_closing(const std::string& environment) {
     return "\\end{" + environment + "}\n";
 }
 
+bool is_letter(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
+
+// Environments whose maths is the formula's own list and nothing else, so
+// that braces around the formula change only where the mark goes.
+bool is_single_list(const std::string& environment) {
+    return environment == "displaymath" || environment == "math" || environment == "equation" ||
+           environment == "equation*";
+}
+
 }  // namespace
+
+bool fraction_takes_the_mark(const std::string& formula) {
+    static const char* const fractions[] = {"over",  "atop",  "above",          "choose",
+                                            "brace", "brack", "overwithdelims", "atopwithdelims",
+                                            "abovewithdelims"};
+    int depth = 0;
+    bool fraction = false;
+    for (std::size_t i = 0; i < formula.size();) {
+        const char c = formula[i];
+        if (c == '%') {
+            i = formula.find('\n', i);
+            if (i == std::string::npos)
+                return false;  // a closing brace would be commented out
+            continue;
+        }
+        if (c == '{' || c == '}') {
+            depth += c == '{' ? 1 : -1;
+            if (depth < 0)
+                return false;
+            ++i;
+            continue;
+        }
+        if ((c == '&' || c == '$') && depth == 0)
+            return false;  // rows or maths of its own: not one list
+        if (c != '\\') {
+            ++i;
+            continue;
+        }
+        std::size_t end = i + 1;
+        while (end < formula.size() && is_letter(formula[end]))
+            ++end;
+        if (end == i + 1) {  // a control symbol: \\, \{, \%, ...
+            if (depth == 0 && end < formula.size() && formula[end] == '\\')
+                return false;
+            i = end + 1;
+            continue;
+        }
+        const std::string word = formula.substr(i + 1, end - i - 1);
+        if (word == "left" || word == "begin" || word == "bgroup")
+            ++depth;
+        else if (word == "right" || word == "end" || word == "egroup")
+            --depth;
+        else if (depth == 0 && (word == "cr" || word == "crcr"))
+            return false;
+        else if (depth == 0)
+            for (const char* f : fractions)
+                fraction = fraction || word == f;
+        if (depth < 0)
+            return false;
+        i = end;
+    }
+    return fraction && depth == 0;
+}
+
+std::string document_formula(const std::string& environment, const std::string& formula) {
+    if (is_single_list(environment) && fraction_takes_the_mark(formula))
+        return "{" + formula + "}";
+    return formula;
+}
 
 std::string document_head(const std::string& preamble, const std::string& environment) {
     return document_start(preamble) + formula_opening(environment);
@@ -42,11 +112,18 @@ std::string document_tail(const std::string& environment) {
     return formula_closing(environment) + "\\end{document}\n";
 }
 
+std::string document_text(const std::string& preamble, const std::string& environment,
+                          const std::string& formula) {
+    return document_head(preamble, environment) + document_formula(environment, formula) +
+           document_tail(environment);
+}
+
 std::string shared_document(const std::string& preamble, const std::vector<document_page>& pages) {
     std::string text = document_start(preamble);
     for (std::size_t i = 0; i < pages.size(); ++i) {
         text += "\\setcounter{page}{" + std::to_string(i + 1) + "}\\setcounter{equation}{0}\n";
-        text += formula_opening(pages[i].environment) + pages[i].formula +
+        text += formula_opening(pages[i].environment) +
+                document_formula(pages[i].environment, pages[i].formula) +
                 formula_closing(pages[i].environment) + "\\clearpage\n";
     }
     return text + "\\end{document}\n";
@@ -67,29 +144,23 @@ step_failure write_text_file(const std::string& path, const std::string& text) {
 
 namespace {
 
-bool write_all(std::FILE* f, const std::string& s) {
-    return std::fwrite(s.data(), 1, s.size(), f) == s.size();
-}
-
-enum class copy_result { done, read_failed, write_failed };
-
-copy_result copy_formula(int in, std::FILE* out, std::string& read_error) {
+// Reads the formula to the end of the descriptor; false when the read failed
+// (with its message, empty when a signal broke it).
+bool read_formula(int in, std::string& formula, std::string& read_error) {
     std::vector<char> buffer(65536);
     for (;;) {
         ssize_t got = read(in, buffer.data(), buffer.size());
         if (got == 0)
-            return copy_result::done;
+            return true;
         if (got < 0) {
             if (errno == EINTR && !interrupt_signal())
                 continue;
             if (!interrupt_signal())
                 read_error = std::string("\nCannot read the formula from standard input: ") +
                              std::strerror(errno) + "\n";
-            return copy_result::read_failed;
+            return false;
         }
-        if (std::fwrite(buffer.data(), 1, static_cast<std::size_t>(got), out) !=
-            static_cast<std::size_t>(got))
-            return copy_result::write_failed;
+        formula.append(buffer.data(), static_cast<std::size_t>(got));
     }
 }
 
@@ -101,14 +172,13 @@ step_failure write_document(const std::string& path, const std::string& preamble
     if (!doc)
         return failure{std::string("\nCannot create the LaTeX document: ") +
                        std::strerror(errno) + "\n"};
-    errno = 0;
-    std::string read_error;
-    copy_result copied = write_all(doc.get(), document_head(preamble, environment))
-                             ? copy_formula(formula_in, doc.get(), read_error)
-                             : copy_result::write_failed;
-    if (copied == copy_result::read_failed)
+    // Whole, because whether the formula goes in braces depends on all of it.
+    std::string formula, read_error;
+    if (!read_formula(formula_in, formula, read_error))
         return failure{read_error};
-    bool ok = copied == copy_result::done && write_all(doc.get(), document_tail(environment)) &&
+    errno = 0;
+    const std::string text = document_text(preamble, environment, formula);
+    bool ok = std::fwrite(text.data(), 1, text.size(), doc.get()) == text.size() &&
               std::fflush(doc.get()) == 0;
     int closed = std::fclose(doc.release());
     if (!ok || closed != 0)

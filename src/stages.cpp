@@ -35,8 +35,7 @@ step_failure run_latex_stage(const work_area& area, const std::string& preamble,
     report_progress(progress, "tex -> dvi");
     const std::string document = work_file(area, ".tex");
     if (step_failure f =
-            formula.text ? write_text_file(document, document_head(preamble, environment) +
-                                                         *formula.text + document_tail(environment))
+            formula.text ? write_text_file(document, document_text(preamble, environment, *formula.text))
                          : write_document(document, preamble, environment, formula.descriptor))
         return f;
     const child_spec spec = latex_invocation(area, caller_texinputs());

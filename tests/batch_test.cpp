@@ -134,6 +134,7 @@ const std::vector<job> ordinary = {
     {"\\thepage", "eq13.png", {}},
     {"x", "eq14.png", {"-e", "math"}},
     {"\\color{red}x+\\textcolor{blue}{y}", "eq15.png", {"-p", "\\usepackage{color}"}},
+    {"a \\over b", "eq16.png", {}},
 };
 
 void make_sub(const std::string& dir) {

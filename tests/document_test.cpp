@@ -58,6 +58,52 @@ TEST(Document, CopiesTheFormulaWhole) {
         EXPECT_EQ(written(formula, dir.file("doc.tex")), head + formula + tail);
 }
 
+// Only a fraction outside every group takes the mark, and only a formula
+// that is one list (no rows, no maths of its own) can simply be braced.
+TEST(Document, FractionThatTakesTheMark) {
+    const std::pair<const char*, bool> cases[] = {
+        {"a \\over b", true},
+        {"x+1 \\choose k\n", true},
+        {"\\alpha\\atop\\beta", true},
+        {"a \\above 1pt b", true},
+        {"a \\overwithdelims() b", true},
+        {"\\left( a \\right) \\over 2", true},
+        {"\\{a\\} \\over b", true},           // escaped braces are no group
+        {"a \\over b % c\n", true},
+        {"{a \\over b}", false},
+        {"\\frac{a}{b}", false},
+        {"\\left( a \\over b \\right)", false},
+        {"\\begin{matrix} a \\over b \\end{matrix}", false},
+        {"\\bgroup a \\over b\\egroup", false},
+        {"\\overline{a} \\overbrace{b} \\atopfoo", false},  // words that only start alike
+        {"a % \\over b\n", false},               // in a comment
+        {"a \\over b % no line end", false},      // a closing brace would be commented out
+        {"a \\over b & c", false},                // rows
+        {"a \\over b \\\\ c", false},
+        {"a \\over b \\cr c", false},
+        {"$a \\over b$", false},                  // maths of its own
+        {"a \\over b}", false},                   // unbalanced: left for TeX to report
+        {"{a \\over b", false},
+        {"a \\right) \\over b", false},
+        {"", false},
+    };
+    for (const auto& [formula, expected] : cases)
+        EXPECT_EQ(fraction_takes_the_mark(formula), expected) << formula;
+}
+
+TEST(Document, FractionIsBracedWhereTheListIsTheFormulasAlone) {
+    for (const char* environment : {"displaymath", "math", "equation", "equation*"})
+        EXPECT_EQ(document_formula(environment, "a\\over b\n"), "{a\\over b\n}") << environment;
+    // An alignment's cell or a text environment holds more than the formula.
+    for (const char* environment : {"align*", "gather", "center"})
+        EXPECT_EQ(document_formula(environment, "a\\over b\n"), "a\\over b\n") << environment;
+    temp_dir dir;
+    EXPECT_EQ(written("a\\over b\n", dir.file("doc.tex")),
+              document_head("", "displaymath") + "{a\\over b\n}" + document_tail("displaymath"));
+    const std::string shared = shared_document("", {{"displaymath", "a\\over b"}});
+    EXPECT_NE(shared.find("\\fi {a\\over b}\\end{displaymath}"), std::string::npos) << shared;
+}
+
 TEST(Document, Failures) {
     temp_dir dir;
     step_failure f = write_document(dir.file("no/doc.tex"), "", "displaymath", 0);

@@ -156,4 +156,33 @@ TEST(Fidelity, NoSpaceFromTheMark) {
     }
 }
 
+// A fraction at the formula's top level (\over and its kin) would take the
+// mark into its numerator: the image and offset are those of the same
+// fraction written so that nothing outside it can be taken.
+TEST(Fidelity, TopLevelFractionLeavesTheMarkOut) {
+    struct fraction_case {
+        const char* formula;
+        const char* environment;
+        const char* as_written_alone;
+    };
+    const fraction_case cases[] = {
+        {"a \\over b", "displaymath", "\\frac{a}{b}"},
+        {"1 \\over 2", "math", "\\frac{1}{2}"},
+        {"x+1 \\over y^2\n", "equation", "\\frac{x+1}{y^2}\n"},
+        {"n \\choose k", "displaymath", "{n \\choose k}"},
+        {"\\alpha \\atop \\beta % below\n", "displaymath", "{\\alpha \\atop \\beta}"},
+    };
+    for (const fraction_case& c : cases) {
+        SCOPED_TRACE(c.formula);
+        temp_dir dir;
+        run_output bare = run_program({binary, "-e", c.environment, "-o", "bare.png"}, c.formula, dir.path);
+        run_output alone = run_program({binary, "-e", c.environment, "-o", "alone.png"},
+                                       c.as_written_alone, dir.path);
+        ASSERT_EQ(bare.status, 0) << bare.err;
+        ASSERT_EQ(alone.status, 0) << alone.err;
+        EXPECT_EQ(bare.out, alone.out);
+        EXPECT_EQ(read_file(dir.file("bare.png")), read_file(dir.file("alone.png")));
+    }
+}
+
 }  // namespace
