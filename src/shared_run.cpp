@@ -7,10 +7,6 @@
 #include "stages.h"
 #include "work_directory.h"
 
-namespace {
-
-}  // namespace
-
 job_outcome finished_outcome(const job_target& target, const rendered_job& rendered,
                              const job_settings& settings) {
     job_outcome outcome;

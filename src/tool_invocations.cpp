@@ -78,10 +78,71 @@ child_spec dvips_invocation(const work_area& area, const std::optional<std::stri
 }
 
 child_spec dvips_pages_invocation(const work_area& area,
-                                  const std::optional<std::string>& texinputs) {
+                                  const std::optional<std::string>& texinputs,
+                                  const std::string& font_map) {
     child_spec spec = dvips_invocation(area, texinputs);
-    spec.argv = {"dvips", "-R2", "-q", "-E", "-i", "-S", "1", "-o", "page", work_file_name(".dvi")};
+    spec.argv = {"dvips", "-R2", "-q", "-E", "-i", "-S", "1"};
+    if (!font_map.empty()) {
+        // Secure mode opens no map by a path: the name is looked up, and
+        // only in the private directory, so that no other map can stand in.
+        spec.argv.insert(spec.argv.end(), {"-u", font_map});
+        spec.env_set.push_back("TEXFONTMAPS=.");
+    }
+    spec.argv.insert(spec.argv.end(), {"-o", "page", work_file_name(".dvi")});
     return spec;
+}
+
+child_spec font_map_lookup_invocation(const work_area& area,
+                                      const std::optional<std::string>& texinputs,
+                                      const std::string& answer) {
+    child_spec spec = tex_tool(area, texinputs);
+    spec.argv = {"kpsewhich", "-format=map", "psfonts.map"};
+    spec.stdout_to = output_sink::to_stderr;
+    spec.stderr_to = output_sink::null;
+    spec.diagnostics_path = answer;
+    return spec;
+}
+
+std::string resident_font_map(const std::string& map) {
+    std::string out;
+    std::size_t start = 0;
+    while (start < map.size()) {
+        std::size_t end = map.find('\n', start);
+        if (end == std::string::npos)
+            end = map.size();
+        const std::string line = map.substr(start, end - start);
+        start = end + 1;
+        const std::size_t first = line.find_first_not_of(" \t\r");
+        if (first == std::string::npos || std::string("%*#;").find(line[first]) != std::string::npos) {
+            out += line + "\n";
+            continue;
+        }
+        // Words, a quoted one whole; a word that starts with '<' names a
+        // font or encoding file, which may also follow a lone "<", "<<" or "<[".
+        std::string kept;
+        bool file_follows = false;
+        for (std::size_t i = first; i < line.size();) {
+            if (line[i] == ' ' || line[i] == '\t' || line[i] == '\r') {
+                ++i;
+                continue;
+            }
+            std::size_t stop = line[i] == '"' ? line.find('"', i + 1) : line.find_first_of(" \t\r", i);
+            stop = stop == std::string::npos ? line.size() : stop + (line[i] == '"' ? 1 : 0);
+            const std::string word = line.substr(i, stop - i);
+            i = stop;
+            if (file_follows) {
+                file_follows = false;
+                continue;
+            }
+            if (word[0] == '<') {
+                file_follows = word == "<" || word == "<<" || word == "<[";
+                continue;
+            }
+            kept += (kept.empty() ? "" : " ") + word;
+        }
+        out += kept + "\n";
+    }
+    return out;
 }
 
 namespace {

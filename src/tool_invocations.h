@@ -26,9 +26,23 @@ child_spec dvips_invocation(const work_area& area, const std::optional<std::stri
 
 // dvips writing each page of a document of many pages as an Encapsulated
 // PostScript file of its own ("page001", "page002", ...), each with the box
-// and origin a document of that page alone would get.
+// and origin a document of that page alone would get. With a font map
+// (`font_map`, the name of a file in the private directory), dvips reads it
+// instead of its own.
 child_spec dvips_pages_invocation(const work_area& area,
-                                  const std::optional<std::string>& texinputs);
+                                  const std::optional<std::string>& texinputs,
+                                  const std::string& font_map = "");
+
+// kpsewhich printing, into the file `answer`, the path of the font map that
+// dvips reads.
+child_spec font_map_lookup_invocation(const work_area& area,
+                                      const std::optional<std::string>& texinputs,
+                                      const std::string& answer);
+
+// A dvips font map with every font's files left out: each font stays known
+// by the same names, with the same metrics, but is taken as resident in the
+// printer, so dvips copies no font into its output. Comment lines are kept.
+std::string resident_font_map(const std::string& map);
 
 // Ghostscript rendering the PostScript file of the box twice in one run, on
 // a page of the given geometry (margins included) whose height without

@@ -135,6 +135,8 @@ const std::vector<job> ordinary = {
     {"x", "eq14.png", {"-e", "math"}},
     {"\\color{red}x+\\textcolor{blue}{y}", "eq15.png", {"-p", "\\usepackage{color}"}},
     {"a \\over b", "eq16.png", {}},
+    {"\\mathbb{R}\\subseteq\\mathfrak{g}\\leq\\square+\\boldsymbol{\\alpha}+\\Box\\,\\mathit{ab}\\,\\text{ok}", "eq17.png",
+     {"-p", "\\usepackage{amsmath,amssymb,bm,latexsym}"}},
 };
 
 void make_sub(const std::string& dir) {

@@ -72,4 +72,40 @@ TEST(ToolInvocations, CommandLinesAndEnvironments) {
     EXPECT_TRUE(has(gs.env_set, "TEMP=/out/.mathrast-abc"));
 }
 
+// The box pass reads a map that keeps every font's names and instructions
+// and drops its files, in each way dvips writes them.
+TEST(ToolInvocations, ResidentFontMap) {
+    const std::pair<const char*, const char*> lines[] = {
+        {"cmr12 CMR12 <cmr12.pfb", "cmr12 CMR12"},
+        {"ec-lmr10 LMRoman10-Regular \"enc-ec ReEncodeFont\" <lm-ec.enc <lmr10.pfb",
+         "ec-lmr10 LMRoman10-Regular \"enc-ec ReEncodeFont\""},
+        {"rptmro Times-Roman \" .167 SlantFont \" <[8r.enc <<ptmr8a.pfa",
+         "rptmro Times-Roman \" .167 SlantFont \""},
+        {"msam10 MSAM10 < msam10.pfb", "msam10 MSAM10"},
+        {"eurm10\tEURM10  <<  eurm10.pfb\r", "eurm10 EURM10"},
+        {"pplr8r Palatino-Roman", "pplr8r Palatino-Roman"},
+        {"% a comment <kept.pfb", "% a comment <kept.pfb"},
+        {"", ""},
+    };
+    std::string map, expected;
+    for (const auto& [line, resident] : lines) {
+        map += std::string(line) + "\n";
+        expected += std::string(resident) + "\n";
+    }
+    EXPECT_EQ(resident_font_map(map), expected);
+    EXPECT_EQ(resident_font_map("cmr10 CMR10 <cmr10.pfb"), "cmr10 CMR10\n");  // no last line end
+
+    const work_area area{"/out", "/out/.mathrast-abc", "eq1", {}};
+    const child_spec resident = dvips_pages_invocation(area, std::nullopt, "resident.map");
+    EXPECT_EQ(resident.argv, (std::vector<std::string>{"dvips", "-R2", "-q", "-E", "-i", "-S", "1",
+                                                       "-u", "resident.map", "-o", "page",
+                                                       "formula.dvi"}));
+    // Found in the private directory and nowhere else.
+    EXPECT_TRUE(has(resident.env_set, "TEXFONTMAPS=."));
+    const child_spec own = dvips_pages_invocation(area, std::nullopt);
+    EXPECT_EQ(own.argv, (std::vector<std::string>{"dvips", "-R2", "-q", "-E", "-i", "-S", "1", "-o",
+                                                  "page", "formula.dvi"}));
+    EXPECT_FALSE(has(own.env_set, "TEXFONTMAPS=."));
+}
+
 }  // namespace
