@@ -3,7 +3,10 @@
 #include <png.h>
 
 #include <algorithm>
+#include <array>
 #include <cstdlib>
+#include <cstring>
+#include <iterator>
 #include <optional>
 #include <csetjmp>
 #include <string>
@@ -33,6 +36,7 @@ struct png_layout {
     png_uint_32 width = 0;
     png_uint_32 height = 0;
     png_size_t row_bytes = 0;
+    bool one_bit = false;  // rows as packed bits, 1 for paper, first pixel high
 };
 
 // libpng's error recovery lives in this function and read_pixels alone; no
@@ -46,13 +50,17 @@ header_status read_header(png_structp png, png_infop info, std::FILE* stream,
     png_read_info(png, info);
     const int colour_type = png_get_color_type(png, info);
     const int depth = png_get_bit_depth(png, info);
-    if (depth < 8)
+    // Ghostscript's one-bit pages are unpacked here, much faster than by
+    // libpng's general expansion; the values are the same (0 and 255).
+    layout->one_bit = depth == 1 && colour_type == PNG_COLOR_TYPE_GRAY &&
+                      !png_get_valid(png, info, PNG_INFO_tRNS);
+    if (depth < 8 && !layout->one_bit)
         png_set_packing(png);
     else if (depth == 16)
         png_set_strip_16(png);
     if (colour_type != PNG_COLOR_TYPE_GRAY)
         return header_status::not_grey;
-    if (depth < 8)
+    if (depth < 8 && !layout->one_bit)
         png_set_expand(png);
     png_read_update_info(png, info);
     layout->width = png_get_image_width(png, info);
@@ -67,6 +75,36 @@ bool read_pixels(png_structp png, png_bytepp rows) {
         return false;
     png_read_image(png, rows);
     png_read_end(png, nullptr);
+    return true;
+}
+
+// Reads packed one-bit rows and spreads each bit over a byte: 255 for a set
+// bit (paper), 0 for a clear one (ink).
+bool read_one_bit_pixels(png_structp png, const png_layout& layout, grey_bitmap& bitmap) {
+    std::vector<uint8_t> packed(layout.row_bytes * layout.height);
+    std::vector<png_bytep> pointers;
+    pointers.reserve(layout.height);
+    for (std::size_t y = 0; y < layout.height; ++y)
+        pointers.push_back(packed.data() + y * layout.row_bytes);
+    if (!read_pixels(png, pointers.data()))
+        return false;
+    // Each byte's eight pixels, looked up whole.
+    static const auto spread = [] {
+        std::array<std::array<uint8_t, 8>, 256> table{};
+        for (std::size_t byte = 0; byte < 256; ++byte)
+            for (std::size_t bit = 0; bit < 8; ++bit)
+                table[byte][bit] = (byte >> (7 - bit)) & 1 ? 255 : 0;
+        return table;
+    }();
+    const std::size_t whole = layout.width / 8, rest = layout.width % 8;
+    for (std::size_t y = 0; y < layout.height; ++y) {
+        const uint8_t* bits = pointers[y];
+        uint8_t* row = bitmap.rows[y].data();
+        for (std::size_t i = 0; i < whole; ++i)
+            std::memcpy(row + 8 * i, spread[bits[i]].data(), 8);
+        if (rest)
+            std::memcpy(row + 8 * whole, spread[bits[whole]].data(), rest);
+    }
     return true;
 }
 
@@ -98,7 +136,8 @@ std::optional<grey_bitmap> read_png(std::FILE* stream, int64_t max_pixels,
     }
     // A grey image with a transparency chunk would expand to two bytes a
     // pixel; rows hold exactly one.
-    if (layout.row_bytes != layout.width) {
+    const png_size_t row_bytes = layout.one_bit ? (png_size_t{layout.width} + 7) / 8 : layout.width;
+    if (layout.row_bytes != row_bytes) {
         messages.errors += "\nInput file is not plain grayscale (it has transparency).\n";
         return std::nullopt;
     }
@@ -113,6 +152,9 @@ std::optional<grey_bitmap> read_png(std::FILE* stream, int64_t max_pixels,
     bitmap.width = static_cast<int32_t>(layout.width);
     bitmap.height = static_cast<int32_t>(layout.height);
     bitmap.rows.assign(layout.height, std::vector<uint8_t>(layout.width));
+    if (layout.one_bit)
+        return read_one_bit_pixels(guard.png, layout, bitmap) ? std::optional(std::move(bitmap))
+                                                              : std::nullopt;
     std::vector<png_bytep> pointers;
     pointers.reserve(layout.height);
     for (auto& row : bitmap.rows)
@@ -273,17 +315,22 @@ struct ink_extent {
 
 std::optional<ink_extent> extent_of(const grey_bitmap& b) {
     std::optional<ink_extent> e;
+    const auto ink = [](uint8_t v) { return v != 255; };
     for (int32_t y = 0; y < b.height; ++y) {
-        const auto& row = b.rows[static_cast<std::size_t>(y)];
-        for (int32_t x = 0; x < b.width; ++x) {
-            if (row[static_cast<std::size_t>(x)] == 255)
-                continue;
-            if (!e)
-                e = ink_extent{x, y, x, y};
-            e->left = std::min(e->left, x);
-            e->right = std::max(e->right, x);
-            e->bottom = y;
-        }
+        const auto begin = b.rows[static_cast<std::size_t>(y)].begin();
+        const auto end = begin + b.width;
+        const auto first = std::find_if(begin, end, ink);
+        if (first == end)
+            continue;
+        const auto last = std::find_if(std::make_reverse_iterator(end),
+                                       std::make_reverse_iterator(first), ink);
+        const auto left = static_cast<int32_t>(first - begin);
+        const auto right = static_cast<int32_t>(last.base() - begin) - 1;
+        if (!e)
+            e = ink_extent{left, y, right, y};
+        e->left = std::min(e->left, left);
+        e->right = std::max(e->right, right);
+        e->bottom = y;
     }
     return e;
 }

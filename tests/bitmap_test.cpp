@@ -282,6 +282,29 @@ TEST(ReadPng, GreyDepths) {
     }
 }
 
+// One-bit rows are packed eight pixels a byte, the first in the high bit:
+// a width that ends inside a byte, and one that fills whole bytes.
+TEST(ReadPng, OneBitRowsAcrossBytes) {
+    for (int width : {13, 16, 1}) {
+        SCOPED_TRACE(width);
+        const int height = 3;
+        std::vector<uint8_t> samples;
+        for (int y = 0; y < height; ++y)
+            for (int x = 0; x < width; ++x)
+                samples.push_back((x * 7 + y * 3) % 5 == 0 ? 0 : 255);
+        auto read = read_bytes(encode_test_png(width, height, 1, PNG_COLOR_TYPE_GRAY, samples));
+        ASSERT_TRUE(read) << read.error.message;
+        ASSERT_EQ(read->bitmap.width, width);
+        ASSERT_EQ(read->bitmap.height, height);
+        std::vector<uint8_t> flat;
+        for (const auto& line : read->bitmap.rows) {
+            ASSERT_EQ(line.size(), static_cast<std::size_t>(width));
+            flat.insert(flat.end(), line.begin(), line.end());
+        }
+        EXPECT_EQ(flat, samples);
+    }
+}
+
 TEST(ReadPng, Rejections) {
     const std::vector<uint8_t> px = {0, 255, 0, 255};
     const std::string grey = encode_test_png(2, 2, 1, PNG_COLOR_TYPE_GRAY, px);
