@@ -18,11 +18,15 @@
 #include <algorithm>
 
 #include "batch_screen.h"
+#include "document.h"
 #include "driver.h"
 #include "job_reader.h"
 #include "process.h"
 #include "shared_run.h"
 #include "work_directory.h"
+
+// A job's formula is judged whole for the document, as its lone run judges it.
+static_assert(max_job_line_bytes < formula_read_limit);
 
 namespace {
 

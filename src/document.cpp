@@ -49,6 +49,12 @@ bool fraction_takes_the_mark(const std::string& formula) {
     static const char* const fractions[] = {"over",  "atop",  "above",          "choose",
                                             "brace", "brack", "overwithdelims", "atopwithdelims",
                                             "abovewithdelims"};
+    // Parameters that TeX reads only when the whole formula is set: braces
+    // would undo an assignment to them before it is used.
+    static const char* const read_at_the_end[] = {
+        "nulldelimiterspace", "scriptspace", "thinmuskip", "medmuskip", "thickmuskip",
+        "delimiterfactor", "delimitershortfall", "mathsurround", "binoppenalty", "relpenalty",
+        "textfont", "scriptfont", "scriptscriptfont"};
     int depth = 0;
     bool fraction = false;
     for (std::size_t i = 0; i < formula.size();) {
@@ -82,6 +88,9 @@ bool fraction_takes_the_mark(const std::string& formula) {
             continue;
         }
         const std::string word = formula.substr(i + 1, end - i - 1);
+        for (const char* parameter : read_at_the_end)
+            if (word == parameter)
+                return false;
         if (word == "left" || word == "begin" || word == "bgroup")
             ++depth;
         else if (word == "right" || word == "end" || word == "egroup")
@@ -144,24 +153,32 @@ step_failure write_text_file(const std::string& path, const std::string& text) {
 
 namespace {
 
-// Reads the formula to the end of the descriptor; false when the read failed
+enum class read_result { whole, more, failed };
+
+// Reads the formula from the descriptor until its end or until `formula`
+// holds at least `limit` bytes (then `more`); `failed` when the read failed
 // (with its message, empty when a signal broke it).
-bool read_formula(int in, std::string& formula, std::string& read_error) {
+read_result read_formula(int in, std::string& formula, std::size_t limit, std::string& read_error) {
     std::vector<char> buffer(65536);
-    for (;;) {
+    while (formula.size() < limit) {
         ssize_t got = read(in, buffer.data(), buffer.size());
         if (got == 0)
-            return true;
+            return read_result::whole;
         if (got < 0) {
             if (errno == EINTR && !interrupt_signal())
                 continue;
             if (!interrupt_signal())
                 read_error = std::string("\nCannot read the formula from standard input: ") +
                              std::strerror(errno) + "\n";
-            return false;
+            return read_result::failed;
         }
         formula.append(buffer.data(), static_cast<std::size_t>(got));
     }
+    return read_result::more;
+}
+
+bool write_all(std::FILE* f, const std::string& s) {
+    return std::fwrite(s.data(), 1, s.size(), f) == s.size();
 }
 
 }  // namespace
@@ -172,14 +189,31 @@ step_failure write_document(const std::string& path, const std::string& preamble
     if (!doc)
         return failure{std::string("\nCannot create the LaTeX document: ") +
                        std::strerror(errno) + "\n"};
-    // Whole, because whether the formula goes in braces depends on all of it.
+    // Whole, because whether the formula goes in braces depends on all of it;
+    // one longer than any batch job's line is copied as it comes, unchanged.
     std::string formula, read_error;
-    if (!read_formula(formula_in, formula, read_error))
+    read_result got = read_formula(formula_in, formula, formula_read_limit, read_error);
+    if (got == read_result::failed)
         return failure{read_error};
     errno = 0;
-    const std::string text = document_text(preamble, environment, formula);
-    bool ok = std::fwrite(text.data(), 1, text.size(), doc.get()) == text.size() &&
-              std::fflush(doc.get()) == 0;
+    bool ok = true;
+    if (got == read_result::whole) {
+        ok = write_all(doc.get(), document_text(preamble, environment, formula));
+    } else {
+        ok = write_all(doc.get(), document_head(preamble, environment)) &&
+             write_all(doc.get(), formula);
+        while (ok) {
+            formula.clear();
+            got = read_formula(formula_in, formula, formula_read_limit, read_error);
+            if (got == read_result::failed)
+                return failure{read_error};
+            ok = write_all(doc.get(), formula);
+            if (got == read_result::whole)
+                break;
+        }
+        ok = ok && write_all(doc.get(), document_tail(environment));
+    }
+    ok = ok && std::fflush(doc.get()) == 0;
     int closed = std::fclose(doc.release());
     if (!ok || closed != 0)
         return failure{std::string("\nCannot write the LaTeX document: ") +

@@ -37,6 +37,11 @@ struct document_page {
 // and equation numbers start again, as in a document of its own.
 std::string shared_document(const std::string& preamble, const std::vector<document_page>& pages);
 
+// How much of a formula is read before the document is written: a formula
+// up to this length is judged whole (document_formula); a longer one, longer
+// than any batch job can be, goes in unchanged as it is read.
+constexpr std::size_t formula_read_limit = std::size_t{4} << 20;
+
 // Writes the document to `path`, with the formula read from the descriptor
 // `formula_in` to its end. A failure says what went wrong;
 // when a signal broke the read its message is empty (the caller reports the

@@ -259,6 +259,8 @@ std::string resident_font_map_file(const work_area& area) {
         path.pop_back();
     if (path.empty() || path.find('\n') != std::string::npos)
         return "";
+    if (path[0] != '/')  // found relative to the lookup's directory
+        path = path_in(area.private_dir, path);
     const std::string map = read_text_file(path);
     if (map.empty() ||
         write_text_file(path_in(area.private_dir, "resident.map"), resident_font_map(map)))

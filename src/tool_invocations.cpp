@@ -96,7 +96,7 @@ child_spec font_map_lookup_invocation(const work_area& area,
                                       const std::optional<std::string>& texinputs,
                                       const std::string& answer) {
     child_spec spec = tex_tool(area, texinputs);
-    spec.argv = {"kpsewhich", "-format=map", "psfonts.map"};
+    spec.argv = {"kpsewhich", "-progname=dvips", "-format=map", "psfonts.map"};
     spec.stdout_to = output_sink::to_stderr;
     spec.stderr_to = output_sink::null;
     spec.diagnostics_path = answer;

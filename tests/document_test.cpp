@@ -85,10 +85,30 @@ TEST(Document, FractionThatTakesTheMark) {
         {"a \\over b}", false},                   // unbalanced: left for TeX to report
         {"{a \\over b", false},
         {"a \\right) \\over b", false},
+        // Read only when the whole formula is set: braces would undo these.
+        {"\\thickmuskip=30mu a=b \\over c", false},
+        {"\\setlength{\\nulldelimiterspace}{20pt} a \\over b", false},
+        {"\\textfont1=\\tenrm a \\over b", false},
         {"", false},
     };
     for (const auto& [formula, expected] : cases)
         EXPECT_EQ(fraction_takes_the_mark(formula), expected) << formula;
+}
+
+// A formula longer than what is judged whole goes in as it is read, over
+// several reads, with no braces even where a short one would get them.
+TEST(Document, LongFormulaIsCopiedAsItComes) {
+    temp_dir dir;
+    const std::string formula =
+        "a \\over b " + std::string(2 * formula_read_limit + 12345, 'x') + "\n";
+    write_file(dir.file("formula"), formula);
+    const int in = open(dir.file("formula").c_str(), O_RDONLY);
+    ASSERT_GE(in, 0);
+    step_failure f = write_document(dir.file("doc.tex"), "", "displaymath", in);
+    close(in);
+    ASSERT_FALSE(f) << f->message;
+    EXPECT_TRUE(read_file(dir.file("doc.tex")) ==
+                document_head("", "displaymath") + formula + document_tail("displaymath"));
 }
 
 TEST(Document, FractionIsBracedWhereTheListIsTheFormulasAlone) {

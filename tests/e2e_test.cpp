@@ -276,7 +276,8 @@ TEST(EndToEnd, UsageErrorsAndHelp) {
         ASSERT_GE(r.err.size(), help.size());
         EXPECT_EQ(r.err.substr(r.err.size() - help.size()), help);
     }
-    // Refused before reading: an input larger than a pipe is never taken in.
+    // A usage error with an input larger than a pipe: the run ends without
+    // reading it, and the caller's write fails rather than killing it.
     run_output big = mathrast({"-q"}, std::string(1 << 20, 'x'), dir.path);
     EXPECT_EQ(big.status, 1);
     EXPECT_EQ(big.out, "");
