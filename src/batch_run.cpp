@@ -7,9 +7,7 @@
 #include <chrono>
 #include <cstdio>
 #include <deque>
-#include <fstream>
 #include <map>
-#include <sstream>
 #include <set>
 #include <condition_variable>
 #include <mutex>
@@ -102,12 +100,7 @@ job_outcome run_alone(const batch_job& job) {
     work_area area = job_work_area(*target, scratch.path);
     area.diagnostics_path = path_in(scratch.path, ".diagnostics");
     // What the programs said goes before our own message, as on a terminal.
-    const auto said = [&] {
-        std::ifstream in(area.diagnostics_path, std::ios::binary);
-        std::ostringstream text;
-        text << in.rdbuf();
-        return text.str();
-    };
+    const auto said = [&] { return read_work_file(area.diagnostics_path); };
     result<rendered_job> rendered = render_job(job.settings, area, {&job.formula, 0}, nullptr);
     if (!rendered)
         return failed_outcome(failure{said() + rendered.error.message});

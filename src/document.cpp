@@ -202,14 +202,12 @@ step_failure write_document(const std::string& path, const std::string& preamble
     } else {
         ok = write_all(doc.get(), document_head(preamble, environment)) &&
              write_all(doc.get(), formula);
-        while (ok) {
+        while (ok && got == read_result::more) {
             formula.clear();
             got = read_formula(formula_in, formula, formula_read_limit, read_error);
             if (got == read_result::failed)
                 return failure{read_error};
             ok = write_all(doc.get(), formula);
-            if (got == read_result::whole)
-                break;
         }
         ok = ok && write_all(doc.get(), document_tail(environment));
     }

@@ -4,7 +4,6 @@
 
 #include <cstdlib>
 #include <fstream>
-#include <sstream>
 
 #include "document.h"
 #include "file_ptr.h"
@@ -237,14 +236,6 @@ std::string page_file(const work_area& area, std::size_t page) {
 
 namespace {
 
-// A small file's text; empty when it cannot be read.
-std::string read_text_file(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return in ? text.str() : std::string();
-}
-
 // dvips spends most of a page file's time copying fonts into it, and only
 // the box of these files is used, which dvips takes from the fonts' metrics:
 // a copy of its font map with every font resident in the printer gives the
@@ -254,14 +245,14 @@ std::string resident_font_map_file(const work_area& area) {
     const std::string answer = path_in(area.private_dir, "font-map-path");
     if (!run_child(font_map_lookup_invocation(area, caller_texinputs(), answer)).succeeded())
         return "";
-    std::string path = read_text_file(answer);
+    std::string path = read_work_file(answer);
     while (!path.empty() && (path.back() == '\n' || path.back() == '\r'))
         path.pop_back();
     if (path.empty() || path.find('\n') != std::string::npos)
         return "";
     if (path[0] != '/')  // found relative to the lookup's directory
         path = path_in(area.private_dir, path);
-    const std::string map = read_text_file(path);
+    const std::string map = read_work_file(path);
     if (map.empty() ||
         write_text_file(path_in(area.private_dir, "resident.map"), resident_font_map(map)))
         return "";

@@ -8,6 +8,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <sstream>
 #include <vector>
 
 const char work_file_stem[] = "formula";
@@ -75,4 +77,11 @@ std::string keep_as(const work_area& area, const char* suffix) {
     if (std::rename(work_file(area, suffix).c_str(), target.c_str()) != 0 && errno != ENOENT)
         return "Cannot keep '" + kept + "': " + std::strerror(errno) + "\n";
     return {};
+}
+
+std::string read_work_file(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return in ? text.str() : std::string();
 }

@@ -37,6 +37,9 @@ struct private_directory {
 // Makes a hidden directory (mode 0700) inside `parent` (absolute).
 step_failure make_private_directory(const std::string& parent, private_directory& dir);
 
+// The text of a small work file; empty when it is missing or unreadable.
+std::string read_work_file(const std::string& path);
+
 // Removes a directory and everything below it without following links.
 void remove_tree(const std::string& path);
 

@@ -56,4 +56,13 @@ TEST(WorkDirectory, KeepsAWorkFileUnderTheUsersName) {
     EXPECT_EQ(keep_as(area, ".dvi"), "Cannot keep 'eq1.dvi': Is a directory\n");
 }
 
+TEST(WorkDirectory, ReadsAWorkFileWhole) {
+    temp_dir dir;
+    const std::string bytes("said\0\xff\n", 7);
+    write_file(dir.file("said"), bytes);
+    EXPECT_EQ(read_work_file(dir.file("said")), bytes);
+    EXPECT_EQ(read_work_file(dir.file("missing")), "");
+    EXPECT_EQ(read_work_file(dir.path), "");  // a directory reads as nothing
+}
+
 }  // namespace
