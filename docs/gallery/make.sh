@@ -91,24 +91,12 @@ $fraction in the middle of a sentence.</p>
 </html>
 HTML
 
-# shoot FILE SCALE: a screenshot at SCALE device pixels per CSS pixel.
-shoot() {
-  local profile
-  profile=$(mktemp -d)
-  chromium --headless --no-sandbox --disable-gpu --disable-quic --no-first-run \
-    --disable-background-networking --disable-component-update --disable-sync \
-    --hide-scrollbars --user-data-dir="$profile" --window-size=884,830 \
-    --force-device-scale-factor="$2" --screenshot="$1" "file://$here/index.html" 2> /dev/null
-  rm -rf "$profile"
-}
-shoot "$here/screenshot.png" 1
-shoot "$here/screenshot@2x.png" 2
+shot="$here/screenshot.sh"
+"$shot" "$here/index.html" "$here/screenshot.png" 884,830 1
+"$shot" "$here/index.html" "$here/screenshot@2x.png" 884,830 2
 # The same screen with the srcset attributes taken out: 1x images, stretched.
 sed 's/ SRCSET="[^"]*"//' "$here/index.html" > "$here/index-1x.html"
-cp "$here/index.html" "$here/index-full.html"
-cp "$here/index-1x.html" "$here/index.html"
-shoot "$here/screenshot-1x-images@2x.png" 2
-mv "$here/index-full.html" "$here/index.html"
+"$shot" "$here/index-1x.html" "$here/screenshot-1x-images@2x.png" 884,830 2
 rm "$here/index-1x.html"
 
 # The same stretch of both 2x screenshots, side by side: the text is sharp in
@@ -127,11 +115,6 @@ cat > "$here/compare.html" <<'HTML'
 <figcaption>with srcset: the 2x image from -x 2</figcaption></figure>
 </body></html>
 HTML
-profile=$(mktemp -d)
-chromium --headless --no-sandbox --disable-gpu --disable-quic --no-first-run \
-  --disable-background-networking --disable-component-update --disable-sync \
-  --hide-scrollbars --user-data-dir="$profile" --window-size=1240,200 \
-  --screenshot="$here/comparison.png" "file://$here/compare.html" 2> /dev/null
-rm -rf "$profile"
+"$shot" "$here/compare.html" "$here/comparison.png" 1240,200
 rm "$here/compare.html" "$here/screenshot-1x-images@2x.png"
 echo "Wrote $here/index.html, screenshot.png, screenshot@2x.png and comparison.png"

@@ -25,10 +25,5 @@ rm -rf math
 MATHRAST="$top/build-gallery/mathrast" pandoc --filter "$top/integrations/pandoc/mathrast-filter" \
   --standalone --css page.css page.md -o index.html
 
-profile=$(mktemp -d)
-chromium --headless --no-sandbox --disable-gpu --disable-quic --no-first-run \
-  --disable-background-networking --disable-component-update --disable-sync \
-  --hide-scrollbars --user-data-dir="$profile" --window-size=824,400 \
-  --screenshot="$here/screenshot.png" "file://$here/index.html" 2> /dev/null
-rm -rf "$profile"
+"$here/../screenshot.sh" "$here/index.html" "$here/screenshot.png" 824,400
 echo "Wrote $here/index.html, math/ and screenshot.png"
